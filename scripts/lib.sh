@@ -1,0 +1,84 @@
+# Shared by run-demo and run-tests: packages, the cross build, the display and the Wine prefix.
+# Sourced, not run.
+
+CORVANE_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+CORVANE_BUILD_DIR=${CORVANE_BUILD_DIR:-$CORVANE_SOURCE_DIR/build/release}
+export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
+
+corvane_packages=(
+  cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+  googletest wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
+  fonts-wqy-zenhei imagemagick
+)
+
+# Installs only what is missing, so a second run costs nothing.
+corvane_install_packages() {
+  local missing=()
+  local package
+  for package in "${corvane_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+corvane_build() {
+  if [ ! -f "$CORVANE_BUILD_DIR/CMakeCache.txt" ]; then
+    cmake --preset release -B "$CORVANE_BUILD_DIR" "$@" >/dev/null
+  elif [ $# -gt 0 ]; then
+    cmake -B "$CORVANE_BUILD_DIR" "$@" >/dev/null
+  fi
+  cmake --build "$CORVANE_BUILD_DIR"
+}
+
+# A display for the dialogs: the caller's own, or a private Xvfb stopped when the script ends.
+corvane_start_display() {
+  if [ -n "${DISPLAY:-}" ] && [ -z "${CORVANE_FORCE_XVFB:-}" ]; then
+    return 0
+  fi
+  local number
+  for number in $(seq 90 140); do
+    [ -e "/tmp/.X${number}-lock" ] || [ -e "/tmp/.X11-unix/X${number}" ] || break
+  done
+  Xvfb ":$number" -screen 0 1280x800x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  CORVANE_XVFB_PID=$!
+  export DISPLAY=":$number"
+  local i
+  for i in $(seq 1 100); do
+    [ -e "/tmp/.X11-unix/X${number}" ] && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start" >&2
+  return 1
+}
+
+# The project's own Wine prefix, never ~/.wine. Dialog fonts map to a CJK font so Chinese is drawn.
+corvane_prepare_prefix() {
+  export WINEPREFIX=${CORVANE_WINEPREFIX:-$CORVANE_BUILD_DIR/wineprefix}
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win64
+  if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
+    mkdir -p "$WINEPREFIX"
+    local font
+    for font in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "SimSun" "Microsoft YaHei"; do
+      wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1
+    done
+    wineserver -w
+    touch "$WINEPREFIX/.corvane-ready"
+  fi
+}
+
+corvane_stop_services() {
+  if [ -n "${WINEPREFIX:-}" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+  fi
+  if [ -n "${CORVANE_XVFB_PID:-}" ]; then
+    kill "$CORVANE_XVFB_PID" 2>/dev/null || true
+    wait "$CORVANE_XVFB_PID" 2>/dev/null || true
+  fi
+}

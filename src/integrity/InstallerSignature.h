@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace Lite {
+
+// True only for a valid embedded Authenticode signature whose signer's organization is
+// "Microsoft Corporation". A negative answer is false, never an exception.
+bool VerifyInstallerSignature(const std::wstring& path);
+
+}

@@ -1,0 +1,110 @@
+"""Shared fixtures for the system tests: the real executables under Wine, as a user would start them.
+
+scripts/run-tests prepares the Wine prefix and the display and exports WINEPREFIX and DISPLAY; CTest
+passes CORVANE_BUILD_DIR and CORVANE_SOURCE_DIR.
+"""
+import json
+import os
+import pathlib
+import subprocess
+import time
+
+import pytest
+
+BUILD_DIR = pathlib.Path(os.environ.get("CORVANE_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build" / "release"))
+SOURCE_DIR = pathlib.Path(os.environ.get("CORVANE_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+TOOLS_DIR = BUILD_DIR / "tools"
+BOOTSTRAPPER = BUILD_DIR / "Corvane_v1.3.7_Lite.exe"
+UI_HELPER = TOOLS_DIR / "ui-helper.exe"
+
+MESSAGE_TITLE = "Corvane 轻量版"
+
+# Variables of ours or of the runtime that must not leak from the developer's shell into a test.
+_SCRUBBED = ("CORVANE_TEST_DATA_ROOT", "CORVANE_BOOTSTRAP_PATH", "DOTNET_ROOT", "DOTNET_ROOT_X64",
+             "DOTNET_MULTILEVEL_LOOKUP", "DOTNET_DISABLE_GUI_ERRORS")
+
+
+def windows_path(path) -> str:
+    """The Windows form of a Unix path under Wine (its Z: drive maps /)."""
+    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+
+
+def wine_env(**extra) -> dict:
+    if "WINEPREFIX" not in os.environ:
+        pytest.fail("run the tests through scripts/run-tests, which prepares the Wine prefix")
+    env = {k: v for k, v in os.environ.items() if k not in _SCRUBBED}
+    env.update({k: v for k, v in extra.items() if v is not None})
+    return env
+
+
+def start(exe, *args, env=None, cwd=None) -> subprocess.Popen:
+    """Starts a Windows program under Wine without waiting for it."""
+    return subprocess.Popen(["wine", str(exe), *map(str, args)], env=env or wine_env(), cwd=cwd,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def run(exe, *args, env=None, cwd=None, timeout=120) -> subprocess.CompletedProcess:
+    return subprocess.run(["wine", str(exe), *map(str, args)], env=env or wine_env(), cwd=cwd,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+
+
+def ui(verb, title, *args, timeout_ms=20000, check=True):
+    """Drives tools/ui-helper: returns the parsed window description for "read", else the exit code."""
+    result = subprocess.run(["wine", str(UI_HELPER), verb, title, *map(str, args), "--timeout", str(timeout_ms)],
+                            env=wine_env(), capture_output=True, timeout=timeout_ms / 1000 + 60)
+    if verb == "read":
+        if result.returncode != 0:
+            if check:
+                pytest.fail(f"no window titled {title!r} appeared (ui-helper exit {result.returncode})")
+            return None
+        return Dialog(json.loads(result.stdout.decode("utf-8").strip().splitlines()[-1]))
+    if check and result.returncode != 0:
+        pytest.fail(f"ui-helper {verb} {title!r} {args} failed with {result.returncode}")
+    return result.returncode
+
+
+class Dialog:
+    """What a top-level dialog shows: title, icon, texts and buttons."""
+
+    def __init__(self, data):
+        self.data = data
+        self.title = data["title"]
+        self.icon = data["icon"]
+        self.pid = data["pid"]
+        self.children = data["children"]
+
+    @property
+    def texts(self):
+        return [c["text"] for c in self.children if c["class"].lower() == "static" and c["text"]]
+
+    @property
+    def buttons(self):
+        return {c["id"]: c for c in self.children if c["class"].lower() == "button"}
+
+    def has_class(self, name):
+        return [c for c in self.children if c["class"].lower() == name.lower()]
+
+
+def wait_exit(process: subprocess.Popen, timeout=60) -> int:
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        raise
+
+
+@pytest.fixture
+def data_root(tmp_path):
+    """A fresh directory for CORVANE_TEST_DATA_ROOT; the cache lands in its lite-cache."""
+    root = tmp_path / "data"
+    root.mkdir()
+    return root
+
+
+def wait_until(predicate, timeout=20.0, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
