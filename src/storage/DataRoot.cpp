@@ -1,0 +1,69 @@
+#include "storage/DataRoot.h"
+
+#include "bootstrap/Error.h"
+#include "bootstrap/ScopedOwner.h"
+
+#include <windows.h>
+#include <initguid.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <filesystem>
+
+namespace Lite {
+
+namespace {
+
+using ShellStringOwner = ScopedOwner<PWSTR, &::CoTaskMemFree>;
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool IsBareDrive(std::wstring_view path)
+{
+    return path.size() == 2 && path[1] == L':' &&
+           ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+}
+
+}
+
+std::wstring ReadEnvironmentVariable(const wchar_t* name)
+{
+    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring value(size, L'\0');
+    ::GetEnvironmentVariableW(name, value.data(), size);
+    value.resize(size - 1);
+    return value;
+}
+
+std::wstring JoinPath(std::wstring_view left, std::wstring_view right)
+{
+    std::wstring joined(left);
+    if (!left.empty() && !IsSeparator(left.back()) && !IsBareDrive(left)) {
+        joined += L'\\';
+    }
+    joined += right;
+    return joined;
+}
+
+std::wstring ResolveDataRoot()
+{
+    const std::wstring overrideRoot = ReadEnvironmentVariable(L"CORVANE_TEST_DATA_ROOT");
+    if (!overrideRoot.empty()) {
+        return JoinPath(std::filesystem::absolute(std::filesystem::path(overrideRoot)).wstring(), L"lite-cache");
+    }
+
+    ShellStringOwner localAppData;
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, localAppData.Put()))) {
+        throw Error{L"无法取得本机应用目录。"};
+    }
+    return JoinPath(JoinPath(localAppData.Get(), L"Corvane"), L"Lite");
+}
+
+}
