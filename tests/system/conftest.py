@@ -37,10 +37,26 @@ def wine_env(**extra) -> dict:
     return env
 
 
+_started = []
+
+
 def start(exe, *args, env=None, cwd=None) -> subprocess.Popen:
-    """Starts a Windows program under Wine without waiting for it."""
-    return subprocess.Popen(["wine", str(exe), *map(str, args)], env=env or wine_env(), cwd=cwd,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    """Starts a Windows program under Wine without waiting for it. Whatever is still running when the
+    test ends is killed, so a failed test leaves no dialog behind for the next one."""
+    process = subprocess.Popen(["wine", str(exe), *map(str, args)], env=env or wine_env(), cwd=cwd,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _started.append(process)
+    return process
+
+
+@pytest.fixture(autouse=True)
+def _kill_leftovers():
+    yield
+    while _started:
+        process = _started.pop()
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def run(exe, *args, env=None, cwd=None, timeout=120) -> subprocess.CompletedProcess:
@@ -49,9 +65,12 @@ def run(exe, *args, env=None, cwd=None, timeout=120) -> subprocess.CompletedProc
 
 
 def ui(verb, title, *args, timeout_ms=20000, check=True):
-    """Drives tools/ui-helper: returns the parsed window description for "read", else the exit code."""
+    """Drives tools/ui-helper: returns the parsed window description for "read" (a list for "list"), else
+    the exit code."""
     result = subprocess.run(["wine", str(UI_HELPER), verb, title, *map(str, args), "--timeout", str(timeout_ms)],
                             env=wine_env(), capture_output=True, timeout=timeout_ms / 1000 + 60)
+    if verb == "list":
+        return [Dialog(d) for d in json.loads(result.stdout.decode("utf-8").strip().splitlines()[-1])]
     if verb == "read":
         if result.returncode != 0:
             if check:
@@ -72,6 +91,11 @@ class Dialog:
         self.icon = data["icon"]
         self.pid = data["pid"]
         self.children = data["children"]
+
+    @property
+    def message(self):
+        """The text of a message box (its Static with id 65535), empty text included."""
+        return next(c["text"] for c in self.children if c["class"].lower() == "static" and c["id"] == 65535)
 
     @property
     def texts(self):
@@ -108,3 +132,20 @@ def wait_until(predicate, timeout=20.0, interval=0.1):
             return True
         time.sleep(interval)
     return predicate()
+
+
+class MutexHolder:
+    """Holds the bootstrapper's single-instance mutex from another Wine process, as a running
+    bootstrapper would."""
+
+    NAME = "Local\\Corvane.Lite.Bootstrap"
+
+    def __enter__(self):
+        self.process = subprocess.Popen(["wine", str(UI_HELPER), "hold-mutex", self.NAME], env=wine_env(),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert self.process.stdout.readline().strip() == b"held"
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)

@@ -2,6 +2,7 @@
 // reports what it shows (as one line of JSON on stdout) and presses its buttons or keys.
 //
 //   ui-helper read  TITLE [--timeout MS]          describe the window
+//   ui-helper list  TITLE COUNT [--timeout MS]    wait for COUNT such windows, describe them all
 //   ui-helper click TITLE ID [--timeout MS]       click the button with that id (fails if disabled)
 //   ui-helper key   TITLE esc|enter|alt+f4 [...]  real keystrokes to the focused window
 //   ui-helper close TITLE [--timeout MS]          the title bar's close box (SC_CLOSE)
@@ -103,6 +104,27 @@ HWND FindByTitle(const std::wstring& title)
 {
     Search search{&title, nullptr};
     ::EnumWindows(MatchTitle, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+struct SearchAll {
+    const std::wstring* title;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTitle(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<SearchAll*>(context);
+    if (::IsWindowVisible(window) && WindowText(window) == *search->title) {
+        search->found.push_back(window);
+    }
+    return TRUE;
+}
+
+std::vector<HWND> FindAllByTitle(const std::wstring& title)
+{
+    SearchAll search{&title, {}};
+    ::EnumWindows(CollectTitle, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -288,6 +310,23 @@ int Run(const Options& options)
             ::Sleep(50);
         }
         return 0;
+    }
+
+    if (options.verb == L"list" && args.size() == 2) {
+        const size_t wanted = std::stoul(args[1]);
+        const ULONGLONG deadline = ::GetTickCount64() + options.timeoutMs;
+        std::vector<HWND> windows;
+        while ((windows = FindAllByTitle(title)).size() < wanted && ::GetTickCount64() < deadline) {
+            ::Sleep(50);
+        }
+        ::Sleep(200);
+        std::string out;
+        for (HWND window : windows) {
+            out += out.empty() ? "[" : ",";
+            out += Describe(window);
+        }
+        Print(out.empty() ? "[]" : out + "]");
+        return windows.size() >= wanted ? 0 : 2;
     }
 
     HWND window = WaitForWindow(title, options.timeoutMs);

@@ -1,0 +1,119 @@
+"""What the built bootstrapper image carries: headers, manifest, icon, version record and payload."""
+import hashlib
+import struct
+import xml.etree.ElementTree as ET
+
+import pefile
+import pytest
+
+from conftest import BOOTSTRAPPER, TOOLS_DIR
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_RCDATA, RT_MANIFEST = 3, 14, 16, 10, 24
+LANG_EN_US = 0x409
+
+
+@pytest.fixture(scope="module")
+def pe():
+    image = pefile.PE(str(BOOTSTRAPPER))
+    yield image
+    image.close()
+
+
+def resource(pe, type_id, res_id):
+    """(language, bytes) of one resource entry."""
+    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id != type_id:
+            continue
+        for item in entry.directory.entries:
+            if item.id == res_id:
+                lang = item.directory.entries[0]
+                data = lang.data.struct
+                return lang.id, pe.get_data(data.OffsetToData, data.Size)
+    pytest.fail(f"resource type {type_id} id {res_id} missing")
+
+
+def test_image_is_a_relocatable_hardened_64_bit_gui_program(pe):
+    assert pe.FILE_HEADER.Machine == 0x8664
+    assert pe.OPTIONAL_HEADER.Magic == 0x20B  # PE32+
+    assert pe.OPTIONAL_HEADER.Subsystem == 2  # Windows GUI
+    assert (pe.OPTIONAL_HEADER.MajorSubsystemVersion, pe.OPTIONAL_HEADER.MinorSubsystemVersion) == (6, 0)
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name, bit in {"high-entropy ASLR": 0x20, "dynamic base": 0x40, "DEP": 0x100,
+                      "terminal-server aware": 0x8000}.items():
+        assert flags & bit, name
+    assert not pe.FILE_HEADER.Characteristics & 0x1, "relocations stripped"
+    reloc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    assert reloc.Size > 0
+
+
+def test_image_needs_no_compiler_runtime_dlls(pe):
+    imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    for dll in imported:
+        assert not dll.startswith(("libstdc++", "libgcc", "libwinpthread")), dll
+
+
+def test_manifest(pe):
+    lang, data = resource(pe, RT_MANIFEST, 1)
+    assert lang == LANG_EN_US
+    ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3"}
+    root = ET.fromstring(data)
+    identity = root.find("v1:assemblyIdentity", ns)
+    assert identity.attrib == {"version": "1.0.0.0", "name": "Corvane.Lite", "processorArchitecture": "amd64",
+                               "type": "win32"}
+    controls = root.find("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", ns)
+    assert controls.attrib == {"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                               "processorArchitecture": "amd64", "publicKeyToken": "6595b64144ccf1df",
+                               "language": "*"}
+    level = root.find(".//v3:requestedExecutionLevel", ns)
+    assert level.attrib == {"level": "asInvoker", "uiAccess": "false"}
+    dpi = root.find(".//{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware")
+    long_paths = root.find(".//{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware")
+    assert dpi is not None and dpi.text == "true"
+    assert long_paths is not None and long_paths.text == "true"
+
+
+def test_icon_group_holds_32_and_16_pixel_images_of_32_bits(pe):
+    lang, group = resource(pe, RT_GROUP_ICON, 101)
+    assert lang == LANG_EN_US
+    _, kind, count = struct.unpack_from("<HHH", group, 0)
+    assert (kind, count) == (1, 2)
+    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+    # width, height, colours, reserved, planes, bits, bytes, id
+    assert [(e[0], e[1], e[5], e[7]) for e in entries] == [(32, 32, 32, 1), (16, 16, 32, 2)]
+    for icon_id, size in ((1, 32), (2, 16)):
+        icon_lang, image = resource(pe, RT_ICON, icon_id)
+        assert icon_lang == LANG_EN_US
+        header_size, width, double_height, _, bits = struct.unpack_from("<IiiHH", image, 0)
+        assert (header_size, width, double_height, bits) == (40, size, 2 * size, 32)
+
+
+def test_version_record(pe):
+    lang, _ = resource(pe, RT_VERSION, 1)
+    assert lang == LANG_EN_US
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010003, 0x00070000)
+    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010003, 0x00070000)
+    assert fixed.FileOS == 0x40004
+    assert fixed.FileType == 1
+    assert fixed.FileFlags & fixed.FileFlagsMask == 0
+    tables = [t for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for t in info.StringTable]
+    assert [t.LangID for t in tables] == [b"040904B0"]
+    strings = {k.decode(): v.decode("utf-8") for k, v in tables[0].entries.items()}
+    assert strings == {
+        "FileDescription": "Corvane Lite - 轻量版",
+        "FileVersion": "1.3.7.0",
+        "ProductName": "Corvane Lite",
+        "ProductVersion": "1.3.7",
+        "OriginalFilename": "Corvane_v1.3.7_Lite.exe",
+    }
+    translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo" for var in info.Var]
+    assert translations == [{b"Translation": "0x0409 0x04b0"}]
+
+
+def test_payload_is_embedded_byte_for_byte_with_its_digest(pe):
+    payload = (TOOLS_DIR / "Corvane.App.exe").read_bytes()
+    lang, data = resource(pe, RT_RCDATA, 201)
+    assert data == payload
+    # The digest the bootstrapper checks its cache against is the digest of these very bytes.
+    digest = hashlib.sha256(payload).hexdigest()
+    assert digest.encode("utf-16-le") in BOOTSTRAPPER.read_bytes()
