@@ -3,7 +3,6 @@
 #include "bootstrap/Error.h"
 #include "install/InstallConsent.h"
 #include "install/RuntimeInstaller.h"
-#include "payload/PayloadCache.h"
 #include "runtime/AppLaunch.h"
 #include "runtime/RuntimeProbe.h"
 
@@ -18,7 +17,6 @@ namespace {
 
 }
 
-std::wstring EnsurePayload() { NotBuiltYet(); }
 std::wstring FindWorkingRuntime(const std::wstring&) { NotBuiltYet(); }
 void LaunchApp(const std::wstring&, const std::wstring&) { NotBuiltYet(); }
 bool AskToInstallRuntime() { NotBuiltYet(); }

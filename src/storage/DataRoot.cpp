@@ -10,6 +10,7 @@
 #include <shlobj.h>
 
 #include <filesystem>
+#include <system_error>
 
 namespace Lite {
 
@@ -26,6 +27,26 @@ bool IsBareDrive(std::wstring_view path)
 {
     return path.size() == 2 && path[1] == L':' &&
            ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+}
+
+// The platform's full-path rules, also for a value that is already absolute: the standard library would
+// hand such a value back untouched, keeping its slashes and its "." and ".." elements.
+std::wstring FullPath(const std::wstring& path)
+{
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            throw std::filesystem::filesystem_error(
+                "absolute", std::filesystem::path(path),
+                std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
 }
 
 }
@@ -56,7 +77,7 @@ std::wstring ResolveDataRoot()
 {
     const std::wstring overrideRoot = ReadEnvironmentVariable(L"CORVANE_TEST_DATA_ROOT");
     if (!overrideRoot.empty()) {
-        return JoinPath(std::filesystem::absolute(std::filesystem::path(overrideRoot)).wstring(), L"lite-cache");
+        return JoinPath(FullPath(overrideRoot), L"lite-cache");
     }
 
     ShellStringOwner localAppData;
