@@ -12,4 +12,13 @@ namespace Lite {
 void DownloadFile(const std::wstring& destinationPath, const std::atomic<bool>& cancelRequested,
                   HWND progressWindow);
 
+// The one address the product ever downloads from: the expected host and the installer's fixed path.
+std::wstring RuntimeInstallerUrl();
+
+// DownloadFile over a given address, with every address check applied to it unchanged. The product
+// only ever passes RuntimeInstallerUrl(); tests pass addresses the build constant cannot spell (the
+// host in other letter case, another port, another scheme).
+void DownloadFileFromUrl(const std::wstring& url, const std::wstring& destinationPath,
+                         const std::atomic<bool>& cancelRequested, HWND progressWindow);
+
 }
