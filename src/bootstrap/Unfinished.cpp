@@ -3,8 +3,6 @@
 #include "bootstrap/Error.h"
 #include "install/InstallConsent.h"
 #include "install/RuntimeInstaller.h"
-#include "runtime/AppLaunch.h"
-#include "runtime/RuntimeProbe.h"
 
 namespace Lite {
 
@@ -17,8 +15,6 @@ namespace {
 
 }
 
-std::wstring FindWorkingRuntime(const std::wstring&) { NotBuiltYet(); }
-void LaunchApp(const std::wstring&, const std::wstring&) { NotBuiltYet(); }
 bool AskToInstallRuntime() { NotBuiltYet(); }
 std::uint32_t DownloadAndInstallRuntime() { NotBuiltYet(); }
 

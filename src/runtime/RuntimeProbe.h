@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace Lite {
 
@@ -11,5 +13,18 @@ bool ProbeRuntime(const std::wstring& appPath, const std::wstring& runtimeRoot);
 
 // The first candidate root under which the probe passes, or an empty path.
 std::wstring FindWorkingRuntime(const std::wstring& appPath);
+
+// The variables that make the app host take its runtime from the root; shared by the probe and the
+// real start, and left in this process's environment afterwards.
+void SetRuntimeVariables(const std::wstring& runtimeRoot);
+
+// The directory that holds the app, where both the probe and the real start run.
+std::wstring AppDirectory(const std::wstring& appPath);
+
+// The status query behind the framework-directory check. Wine never reports access denied for a status
+// query (an unreadable directory reads as "not found"), so a test may replace this for one test; the
+// product always uses the standard library's query.
+using StatusQuery = std::filesystem::file_status (*)(const std::filesystem::path& path, std::error_code& error);
+extern StatusQuery frameworkStatusQuery;
 
 }

@@ -1,0 +1,152 @@
+#include "runtime/RuntimeProbe.h"
+
+#include "bootstrap/ScopedOwner.h"
+#include "runtime/RuntimeRoots.h"
+#include "storage/DataRoot.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace Lite {
+
+namespace {
+
+constexpr DWORD ProbeTimeoutMs = 10000;
+constexpr DWORD TerminatedWaitMs = 2000;
+constexpr wchar_t ProbeSwitch[] = L" --corvane-runtime-probe";
+
+std::filesystem::file_status QueryStatus(const std::filesystem::path& path, std::error_code& error)
+{
+    return std::filesystem::status(path, error);
+}
+
+// The not-found group as the platform reports it. A standard library that passes platform codes through
+// reports them in the system category; one that goes through the C runtime folds them into a not_found
+// status of its own.
+bool IsNotFound(const std::filesystem::file_status& status, const std::error_code& error)
+{
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return true;
+    }
+    if (error.category() != std::system_category()) {
+        return false;
+    }
+    switch (error.value()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Follows links, so a linked framework directory counts. Any failure other than "not found" means the
+// machine is in a state we cannot judge, and it is not passed off as a missing runtime.
+bool IsDirectory(const std::wstring& path)
+{
+    std::error_code error;
+    const std::filesystem::path fsPath(path);
+    const std::filesystem::file_status status = frameworkStatusQuery(fsPath, error);
+    if (!error) {
+        return std::filesystem::is_directory(status);
+    }
+    if (IsNotFound(status, error)) {
+        return false;
+    }
+    throw std::filesystem::filesystem_error("status", fsPath, error);
+}
+
+bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
+{
+    const std::wstring shared = JoinPath(runtimeRoot, L"shared");
+    return IsDirectory(JoinPath(shared, L"Microsoft.WindowsDesktop.App")) &&
+           IsDirectory(JoinPath(shared, L"Microsoft.NETCore.App"));
+}
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+}
+
+StatusQuery frameworkStatusQuery = &QueryStatus;
+
+std::wstring QuotePath(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+std::wstring AppDirectory(const std::wstring& appPath)
+{
+    const auto lastSeparator = std::find_if(appPath.rbegin(), appPath.rend(), IsSeparator);
+    auto end = lastSeparator;
+    while (end != appPath.rend() && IsSeparator(*end)) {
+        ++end;
+    }
+    std::wstring directory(appPath.begin(), end.base());
+    // Stripping the separator of a drive root would leave "C:", which means that drive's current
+    // directory rather than its root.
+    if (lastSeparator != appPath.rend() && (directory.empty() || directory.back() == L':')) {
+        directory += *lastSeparator;
+    }
+    return directory;
+}
+
+void SetRuntimeVariables(const std::wstring& runtimeRoot)
+{
+    ::SetEnvironmentVariableW(L"DOTNET_ROOT_X64", runtimeRoot.c_str());
+    ::SetEnvironmentVariableW(L"DOTNET_ROOT", runtimeRoot.c_str());
+    ::SetEnvironmentVariableW(L"DOTNET_MULTILEVEL_LOOKUP", L"0");
+}
+
+bool ProbeRuntime(const std::wstring& appPath, const std::wstring& runtimeRoot)
+{
+    if (!HasFrameworkDirectories(runtimeRoot)) {
+        return false;
+    }
+
+    SetRuntimeVariables(runtimeRoot);
+    // Keeps the app host from showing its own error window during a run nobody is looking at.
+    ::SetEnvironmentVariableW(L"DOTNET_DISABLE_GUI_ERRORS", L"1");
+
+    std::wstring commandLine = QuotePath(appPath) + ProbeSwitch;
+    const std::wstring directory = AppDirectory(appPath);
+    STARTUPINFOW startupInfo{};
+    startupInfo.cb = sizeof(startupInfo);
+    PROCESS_INFORMATION processInfo{};
+    if (!::CreateProcessW(appPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                          directory.c_str(), &startupInfo, &processInfo)) {
+        return false;
+    }
+    // Declared in this order so the thread handle is closed first.
+    HandleOwner process(processInfo.hProcess);
+    HandleOwner thread(processInfo.hThread);
+
+    if (::WaitForSingleObject(process.Get(), ProbeTimeoutMs) != WAIT_OBJECT_0) {
+        // A run that hangs proves nothing; it must not outlive the search, but we wait only briefly.
+        ::TerminateProcess(process.Get(), 1);
+        ::WaitForSingleObject(process.Get(), TerminatedWaitMs);
+        return false;
+    }
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.Get(), &exitCode);
+    return exitCode == 0;
+}
+
+std::wstring FindWorkingRuntime(const std::wstring& appPath)
+{
+    for (const std::wstring& candidate : FindRuntimeRoots()) {
+        if (ProbeRuntime(appPath, candidate)) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+}
