@@ -1,7 +1,6 @@
 // Operations of the launch flow that are not built yet. Each one refuses to pretend: it fails with the
 // generic start-up message. Every definition here is removed when its real implementation lands.
 #include "bootstrap/Error.h"
-#include "install/InstallConsent.h"
 #include "install/RuntimeInstaller.h"
 
 namespace Lite {
@@ -15,7 +14,6 @@ namespace {
 
 }
 
-bool AskToInstallRuntime() { NotBuiltYet(); }
 std::uint32_t DownloadAndInstallRuntime() { NotBuiltYet(); }
 
 }
