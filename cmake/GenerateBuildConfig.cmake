@@ -1,6 +1,7 @@
 # Run at build time (cmake -P) so that the digest always describes the very bytes that get embedded.
 # Inputs: PAYLOAD, OUTPUT_DIR, DOWNLOAD_HOST, INSTALLER_SHA512, optional PAYLOAD_SHA256_OVERRIDE
-# (a deliberately wrong digest, used only by a test build).
+# (a deliberately wrong digest, used only by a test build), optional INSTALLER_FILE (a file whose SHA-512
+# becomes the installer digest, so a test build accepts exactly its signed test installer).
 foreach(required PAYLOAD OUTPUT_DIR DOWNLOAD_HOST INSTALLER_SHA512)
   if(NOT DEFINED ${required})
     message(FATAL_ERROR "GenerateBuildConfig: ${required} is not set")
@@ -9,6 +10,12 @@ endforeach()
 
 if(NOT EXISTS "${PAYLOAD}")
   message(FATAL_ERROR "App payload not found: ${PAYLOAD}")
+endif()
+if(INSTALLER_FILE)
+  if(NOT EXISTS "${INSTALLER_FILE}")
+    message(FATAL_ERROR "Installer file not found: ${INSTALLER_FILE}")
+  endif()
+  file(SHA512 "${INSTALLER_FILE}" INSTALLER_SHA512)
 endif()
 if(NOT INSTALLER_SHA512 MATCHES "^[0-9a-f]+$")
   message(FATAL_ERROR "The installer digest must be lower-case hexadecimal: ${INSTALLER_SHA512}")

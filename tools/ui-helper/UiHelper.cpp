@@ -9,6 +9,9 @@
 //   ui-helper gone  TITLE [--timeout MS]          wait until no such window is left
 //   ui-helper hold-mutex NAME                     hold a named mutex until stdin closes
 //   ui-helper hold-file PATH [read|none]          hold a file open for writing until stdin closes
+//   ui-helper try-change PATH                     try to open the file for writing, rename it and
+//                                                 delete it; prints each error code (0: it worked),
+//                                                 exits 0 only when all three were refused
 //
 // Exit codes: 0 done, 2 timed out, 3 bad usage, 4 the action was refused.
 #include <windows.h>
@@ -296,6 +299,24 @@ int Run(const Options& options)
         const int code = HoldUntilStdinCloses();
         ::CloseHandle(file);
         return code;
+    }
+    if (options.verb == L"try-change" && args.size() == 1) {
+        const std::wstring& path = args[0];
+        const std::wstring moved = path + L".moved";
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD write = file == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+        if (file != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(file);
+        }
+        const DWORD rename = ::MoveFileExW(path.c_str(), moved.c_str(), 0) ? 0 : ::GetLastError();
+        if (rename == 0) {
+            ::MoveFileExW(moved.c_str(), path.c_str(), 0);
+        }
+        const DWORD removal = ::DeleteFileW(path.c_str()) ? 0 : ::GetLastError();
+        Print("{\"write\":" + std::to_string(write) + ",\"rename\":" + std::to_string(rename) +
+              ",\"delete\":" + std::to_string(removal) + "}");
+        return write != 0 && rename != 0 && removal != 0 ? 0 : 4;
     }
     if (args.empty()) {
         return 3;

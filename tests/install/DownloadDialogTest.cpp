@@ -1,0 +1,331 @@
+#include "install/DownloadDialog.h"
+
+#include "bootstrap/Error.h"
+#include "common/DownloadServer.h"
+#include "common/UiDriver.h"
+#include "common/WineFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::wstring Title = L"Corvane 轻量版 \u2014 下载运行环境";
+const std::wstring MainInstruction = L"正在准备 .NET 8 桌面运行环境";
+const std::wstring Connecting = L"正在连接微软下载服务。下载期间可以取消。";
+const std::wstring Verifying = L"下载已完成，正在核验微软安装文件……";
+const std::wstring Cancelling = L"正在取消下载，请稍候……";
+const std::wstring DigestRefused = L"下载文件校验未通过，已停止安装。请检查网络后重试。";
+const std::wstring NotCompleted = L"下载未完成。";
+const std::wstring GenericFailure = L"下载或校验失败，请稍后重试。";
+const std::wstring ServiceUnavailable = L"微软下载服务暂时不可用，请稍后重试。";
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
+                                                              nullptr)),
+                    '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    out.pop_back();
+    return out;
+}
+
+// The server reads files on the Unix side; Wine's Z: drive is the Unix root.
+std::string UnixPath(const std::wstring& windowsPath)
+{
+    wchar_t full[MAX_PATH * 4] = {};
+    ::GetFullPathNameW(windowsPath.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr);
+    std::string path = Utf8(full + 2);
+    for (char& c : path) {
+        c = c == '\\' ? '/' : c;
+    }
+    return path;
+}
+
+std::wstring SignedTestInstaller()
+{
+    return LiteTest::ProgramDirectory() + L"\\..\\tools\\corvane-test-installer.exe";
+}
+
+std::string Scenario(const std::string& routeJson)
+{
+    return std::string("{\"routes\":{\"") + Utf8(TestSupport::InstallerUrlPath) + "\":" + routeJson + "}}";
+}
+
+std::string FileRoute(const std::wstring& file, const std::string& extra = {})
+{
+    return Scenario("{\"file\":\"" + UnixPath(file) + "\"" + extra + "}");
+}
+
+// Headers and no body yet: the worker waits in its first read until the scenario is replaced.
+std::string StalledRoute()
+{
+    return FileRoute(SignedTestInstaller(), ",\"stall_after\":0");
+}
+
+// The description ui-helper gave of one child window, found by a piece of it ("class":..., "id":...).
+std::string Child(const std::string& description, const std::string& piece)
+{
+    const size_t at = description.find(piece);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const size_t begin = description.rfind('{', at);
+    return description.substr(begin, description.find('}', at) - begin + 1);
+}
+
+bool Shows(const std::string& description, const std::wstring& text)
+{
+    return description.find("\"text\":" + TestSupport::JsonString(text)) != std::string::npos;
+}
+
+std::string ReadDialog()
+{
+    const auto read = TestSupport::RunUiHelper({L"read", Title, L"--timeout", L"20000"});
+    EXPECT_EQ(read.exitCode, 0) << "the download dialog did not appear";
+    return read.output;
+}
+
+bool DialogGone(const wchar_t* timeoutMs)
+{
+    return TestSupport::RunUiHelper({L"gone", Title, L"--timeout", timeoutMs}).exitCode == 0;
+}
+
+struct Outcome {
+    bool result = false;
+    std::wstring error;  // the message of the Error thrown, empty when it returned
+};
+
+// Runs the real dialog on this thread while `user` acts on it from a second thread, as a person would.
+// Whatever the user thread does, it never leaves the dialog open: it lets a stalled download go and
+// presses Cancel until the dialog is gone.
+Outcome RunDialog(const std::wstring& installerPath, const std::function<void()>& user,
+                  Lite::HandleOwner* verifiedInstaller = nullptr)
+{
+    std::thread person([&] {
+        user();
+        if (!DialogGone(L"30000")) {
+            ADD_FAILURE() << "the dialog stayed open";
+            TestSupport::SetScenario("{}");
+            TestSupport::RunUiHelper({L"click", Title, L"2"});
+        }
+    });
+    Outcome outcome;
+    try {
+        Lite::HandleOwner held;
+        outcome.result = Lite::ShowDownloadDialog(installerPath, verifiedInstaller ? *verifiedInstaller : held);
+    } catch (const Lite::Error& error) {
+        outcome.error = error.message;
+    }
+    person.join();
+    return outcome;
+}
+
+class DownloadDialog : public testing::Test {
+protected:
+    void SetUp() override { LiteTest::WriteBytes(installer, ""); }
+    void TearDown() override { ::DeleteFileW(installer.c_str()); }
+
+    const std::wstring installer = TestSupport::TempPath(L"dialog-installer.exe");
+};
+
+TEST_F(DownloadDialog, ShowsItsTextsWithAMarqueeAndCancelWaitsForTheWorker)
+{
+    TestSupport::SetScenario(StalledRoute());
+    const Outcome outcome = RunDialog(installer, [] {
+        const std::string shown = ReadDialog();
+        EXPECT_NE(shown.find("\"title\":" + TestSupport::JsonString(Title)), std::string::npos) << shown;
+        EXPECT_TRUE(Shows(shown, MainInstruction)) << shown;
+        EXPECT_TRUE(Shows(shown, Connecting)) << shown;
+        const std::string bar = Child(shown, "\"class\":\"msctls_progress32\"");
+        ASSERT_FALSE(bar.empty()) << shown;
+        const unsigned long style = std::stoul(bar.substr(bar.find("\"style\":") + 8));
+        EXPECT_NE(style & PBS_MARQUEE, 0u) << bar;
+        EXPECT_NE(Child(shown, "\"id\":2,").find("\"enabled\":true"), std::string::npos) << shown;
+
+        EXPECT_EQ(TestSupport::RunUiHelper({L"click", Title, L"2"}).exitCode, 0);
+        // The worker still sits in its read: the dialog stays, saying it is cancelling, Cancel disabled.
+        ::Sleep(1500);
+        const std::string cancelling = ReadDialog();
+        EXPECT_TRUE(Shows(cancelling, Cancelling)) << cancelling;
+        EXPECT_NE(Child(cancelling, "\"id\":2,").find("\"enabled\":false"), std::string::npos) << cancelling;
+
+        // The read returns; the worker sees the request before reading on and ends; only then it closes.
+        TestSupport::SetScenario("{}");
+        EXPECT_TRUE(DialogGone(L"20000"));
+    });
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.error, L"");
+}
+
+TEST_F(DownloadDialog, EscAltF4AndTheCloseBoxCancelLikeTheButton)
+{
+    const std::vector<std::vector<std::wstring>> endings = {{L"key", Title, L"esc"}, {L"key", Title, L"alt+f4"},
+                                                            {L"close", Title}};
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(Utf8(ending[0] + L" " + ending.back()));
+        TestSupport::SetScenario(StalledRoute());
+        const Outcome outcome = RunDialog(installer, [&] {
+            ReadDialog();
+            EXPECT_EQ(TestSupport::RunUiHelper(ending).exitCode, 0);
+            const std::string cancelling = ReadDialog();
+            EXPECT_TRUE(Shows(cancelling, Cancelling)) << cancelling;
+            EXPECT_NE(Child(cancelling, "\"id\":2,").find("\"enabled\":false"), std::string::npos) << cancelling;
+            TestSupport::SetScenario("{}");
+        });
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(outcome.error, L"");
+    }
+}
+
+// Texts of the Static controls of a window of this process.
+std::vector<std::wstring> StaticTexts(HWND dialog)
+{
+    std::vector<std::wstring> texts;
+    ::EnumChildWindows(
+        dialog,
+        [](HWND child, LPARAM context) -> BOOL {
+            wchar_t name[32] = {};
+            ::GetClassNameW(child, name, 32);
+            if (std::wstring(name) == L"Static") {
+                wchar_t text[512] = {};
+                ::GetWindowTextW(child, text, 512);
+                reinterpret_cast<std::vector<std::wstring>*>(context)->push_back(text);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+TEST_F(DownloadDialog, CancelWhileTheChecksRunStillGivesFalse)
+{
+    // 64 MiB that fail the digest check: hashing them takes long enough for a click from inside this
+    // process to land while the checks run. The cancellation wins over their failure.
+    TestSupport::SetScenario(Scenario("{\"size\":67108864}"));
+    bool clickedWhileVerifying = false;
+    bool cancellingShown = false;
+    const Outcome outcome = RunDialog(installer, [&] {
+        const ULONGLONG deadline = ::GetTickCount64() + 30000;
+        HWND dialog = nullptr;
+        while (::GetTickCount64() < deadline) {
+            dialog = ::FindWindowW(nullptr, Title.c_str());
+            if (dialog != nullptr && Contains(StaticTexts(dialog), Verifying)) {
+                ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                               reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDCANCEL)));
+                clickedWhileVerifying = true;
+                break;
+            }
+            ::Sleep(1);
+        }
+        while (clickedWhileVerifying && ::IsWindow(dialog) && !cancellingShown) {
+            cancellingShown = Contains(StaticTexts(dialog), Cancelling);
+            ::Sleep(1);
+        }
+    });
+    ASSERT_TRUE(clickedWhileVerifying);
+    EXPECT_TRUE(cancellingShown);
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.error, L"");
+}
+
+TEST_F(DownloadDialog, AVerifiedInstallerGivesTrueAndStaysUnchangeableWhileHeld)
+{
+    TestSupport::SetScenario(FileRoute(SignedTestInstaller()));
+    Lite::HandleOwner verified;
+    const Outcome outcome = RunDialog(installer, [] {}, &verified);
+    EXPECT_TRUE(outcome.result);
+    EXPECT_EQ(outcome.error, L"");
+    EXPECT_EQ(LiteTest::ReadBytes(installer), LiteTest::ReadBytes(SignedTestInstaller()));
+
+    // Between the checks and the installer's end no other process may write, rename or delete the file.
+    ASSERT_TRUE(verified.IsHeld());
+    const auto attempt = TestSupport::RunUiHelper({L"try-change", installer});
+    EXPECT_EQ(attempt.exitCode, 0) << attempt.output;
+    verified.Reset();
+    EXPECT_TRUE(LiteTest::IsFreeToReplace(installer));
+}
+
+TEST_F(DownloadDialog, FailuresAreThrownWithTheirMessages)
+{
+    struct Case {
+        std::string scenario;
+        std::wstring message;
+    };
+    const std::vector<Case> cases = {
+        // A file that would also fail the signature check: the digest is checked first and alone decides.
+        {Scenario("{\"size\":1000}"), DigestRefused},
+        // Properly signed by "Microsoft Corporation", but not the installer this build accepts.
+        {FileRoute(TestSupport::FixtureDirectory(L"signing\\microsoft.exe")), DigestRefused},
+        {Scenario("{\"status\":404}"), ServiceUnavailable},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.scenario);
+        TestSupport::SetScenario(testCase.scenario);
+        const Outcome outcome = RunDialog(installer, [] {});
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(outcome.error, testCase.message);
+    }
+}
+
+// Replaces how the worker thread is started for one test.
+class WorkerStartOverride {
+public:
+    explicit WorkerStartOverride(std::thread (*start)(Lite::DownloadState&, HWND))
+        : previous_(Lite::Seams::startDownloadWorker)
+    {
+        Lite::Seams::startDownloadWorker = start;
+    }
+    ~WorkerStartOverride() { Lite::Seams::startDownloadWorker = previous_; }
+    WorkerStartOverride(const WorkerStartOverride&) = delete;
+    WorkerStartOverride& operator=(const WorkerStartOverride&) = delete;
+
+private:
+    std::thread (*previous_)(Lite::DownloadState&, HWND);
+};
+
+TEST_F(DownloadDialog, AWorkerThatEndsWithoutAMessageGivesDownloadNotCompleted)
+{
+    // Every failure of the real worker carries a text, so no input can make it end with an empty one:
+    // a substitute body ends the way such a worker would, without success and without a message.
+    WorkerStartOverride silentWorker([](Lite::DownloadState& state, HWND dialog) {
+        return std::thread([&state, dialog] {
+            state.finished.exchange(true);
+            ::PostMessageW(dialog, TDM_CLICK_BUTTON, IDCANCEL, 0);
+        });
+    });
+    const Outcome outcome = RunDialog(installer, [] {});
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.error, NotCompleted);
+}
+
+TEST_F(DownloadDialog, AWorkerThreadThatCannotBeCreatedClosesTheDialogAndIsReported)
+{
+    // Thread creation cannot be made to fail on demand here; the seam raises what std::thread raises then.
+    WorkerStartOverride noThread([](Lite::DownloadState&, HWND) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    });
+    TestSupport::SetScenario(FileRoute(SignedTestInstaller()));
+    const Outcome outcome = RunDialog(installer, [] {});
+    EXPECT_FALSE(outcome.result);
+    EXPECT_EQ(outcome.error, GenericFailure);
+    EXPECT_TRUE(TestSupport::ReadServerLog().requests.empty());
+    EXPECT_TRUE(DialogGone(L"1000"));
+}
+
+}

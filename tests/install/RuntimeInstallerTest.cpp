@@ -1,0 +1,194 @@
+#include "install/RuntimeInstaller.h"
+
+#include "bootstrap/Error.h"
+#include "common/DownloadServer.h"
+#include "common/UiDriver.h"
+#include "common/WineFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const std::wstring& text)
+{
+    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
+                                                              nullptr)),
+                    '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    out.pop_back();
+    return out;
+}
+
+std::wstring SignedTestInstaller()
+{
+    wchar_t full[MAX_PATH * 4] = {};
+    ::GetFullPathNameW((LiteTest::ProgramDirectory() + L"\\..\\tools\\corvane-test-installer.exe").c_str(),
+                       static_cast<DWORD>(std::size(full)), full, nullptr);
+    return full;
+}
+
+// The local server answers the installer's address with the signed test installer (read on the Unix side,
+// where Wine's Z: drive is the root), optionally stalling before the body.
+std::string InstallerScenario(bool stalled = false)
+{
+    std::string unixPath = Utf8(SignedTestInstaller().substr(2));
+    for (char& c : unixPath) {
+        c = c == '\\' ? '/' : c;
+    }
+    return std::string("{\"routes\":{\"") + Utf8(TestSupport::InstallerUrlPath) + "\":{\"file\":\"" + unixPath +
+           "\"" + (stalled ? ",\"stall_after\":0" : "") + "}}}";
+}
+
+// What the replaced elevated start saw, and how it answers.
+struct StartRequest {
+    bool called = false;
+    SHELLEXECUTEINFOW request{};
+    std::wstring verb, file, parameters;
+    std::string stagedBytes;
+    int changeAttempt = -1;  // ui-helper try-change: 0 when writing, renaming and deleting were refused
+    BOOL answer = FALSE;
+    DWORD lastError = 0;
+};
+StartRequest startRequest;
+
+BOOL WINAPI RecordingStart(SHELLEXECUTEINFOW* request)
+{
+    startRequest.called = true;
+    startRequest.request = *request;
+    startRequest.verb = request->lpVerb ? request->lpVerb : L"";
+    startRequest.file = request->lpFile ? request->lpFile : L"";
+    startRequest.parameters = request->lpParameters ? request->lpParameters : L"";
+    startRequest.stagedBytes = LiteTest::ReadBytes(startRequest.file);
+    startRequest.changeAttempt = TestSupport::RunUiHelper({L"try-change", startRequest.file}).exitCode;
+    request->hProcess = nullptr;
+    ::SetLastError(startRequest.lastError);
+    return startRequest.answer;
+}
+
+class ElevatedStartOverride {
+public:
+    ElevatedStartOverride() : previous_(Lite::Seams::shellExecuteEx) { Lite::Seams::shellExecuteEx = &RecordingStart; }
+    ~ElevatedStartOverride() { Lite::Seams::shellExecuteEx = previous_; }
+    ElevatedStartOverride(const ElevatedStartOverride&) = delete;
+    ElevatedStartOverride& operator=(const ElevatedStartOverride&) = delete;
+
+private:
+    BOOL(WINAPI* previous_)(SHELLEXECUTEINFOW*);
+};
+
+class RuntimeInstaller : public testing::Test {
+protected:
+    void SetUp() override { startRequest = StartRequest{}; }
+
+    // Runs the whole step on this thread (the download dialog closes by itself once the checks are done).
+    std::wstring Install(std::uint32_t* result = nullptr)
+    {
+        try {
+            const std::uint32_t code = Lite::DownloadAndInstallRuntime();
+            if (result != nullptr) {
+                *result = code;
+            }
+        } catch (const Lite::Error& error) {
+            return error.message;
+        }
+        return {};
+    }
+
+    std::vector<std::wstring> Downloads() { return LiteTest::ListNames(downloads); }
+
+    LiteTest::ScratchDirectory dataRoot;
+    LiteTest::EnvironmentOverride dataRootOverride{L"CORVANE_TEST_DATA_ROOT", dataRoot.Path().c_str()};
+    const std::wstring downloads = dataRoot.Path() + L"\\lite-cache\\downloads";
+};
+
+TEST_F(RuntimeInstaller, StartFailuresAreReportedAndTheStagedFileIsGone)
+{
+    // Wine never shows an elevation prompt, so a refused one (and the other start failures) can only come
+    // from replacing the one start call.
+    ElevatedStartOverride replaced;
+    struct Case {
+        BOOL answer;
+        DWORD lastError;
+        std::wstring message;
+    };
+    const std::vector<Case> cases = {
+        {FALSE, ERROR_CANCELLED, L"您已取消管理员授权，运行环境尚未安装。需要时可重新打开轻量版。"},
+        {FALSE, ERROR_FILE_NOT_FOUND, L"无法启动微软安装程序，请重新尝试或使用完整版。"},
+        {TRUE, ERROR_SUCCESS, L"无法取得运行环境安装结果。"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(Utf8(testCase.message));
+        startRequest = StartRequest{};
+        startRequest.answer = testCase.answer;
+        startRequest.lastError = testCase.lastError;
+        TestSupport::SetScenario(InstallerScenario());
+
+        EXPECT_EQ(Install(), testCase.message);
+
+        ASSERT_TRUE(startRequest.called);
+        const SHELLEXECUTEINFOW& request = startRequest.request;
+        EXPECT_EQ(request.cbSize, sizeof(SHELLEXECUTEINFOW));
+        EXPECT_EQ(request.fMask, 0x140u);
+        EXPECT_EQ(request.hwnd, nullptr);
+        EXPECT_EQ(startRequest.verb, L"runas");
+        EXPECT_EQ(startRequest.parameters, L"/install /passive /norestart");
+        EXPECT_EQ(request.lpDirectory, nullptr);
+        EXPECT_EQ(request.nShow, SW_SHOWNORMAL);
+        EXPECT_TRUE(std::regex_match(Utf8(startRequest.file),
+                                     std::regex(std::regex_replace(Utf8(downloads), std::regex(R"([\\.])"), R"(\$&)") +
+                                                R"(\\CVN[0-9A-Fa-f]{1,4}\.tmp\.exe)")))
+            << Utf8(startRequest.file);
+        // What is started is the verified file, and nobody else can change it at that moment.
+        EXPECT_EQ(startRequest.stagedBytes, LiteTest::ReadBytes(SignedTestInstaller()));
+        EXPECT_EQ(startRequest.changeAttempt, 0);
+
+        EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
+    }
+}
+
+TEST_F(RuntimeInstaller, TheInstallersExitCodeIsReturnedUnchangedAndItsFileDeletedAfterwards)
+{
+    for (const wchar_t* code : {L"3010", L"1603", L"4294967295"}) {
+        SCOPED_TRACE(Utf8(code));
+        LiteTest::EnvironmentOverride exitCode(L"CORVANE_TEST_INSTALLER_EXIT_CODE", code);
+        TestSupport::SetScenario(InstallerScenario());
+        std::uint32_t result = 0;
+        EXPECT_EQ(Install(&result), L"");
+        EXPECT_EQ(result, std::stoul(code));
+        EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
+    }
+}
+
+TEST_F(RuntimeInstaller, CancellingTheDownloadGives1602WithoutStartingAnything)
+{
+    ElevatedStartOverride replaced;
+    TestSupport::SetScenario(InstallerScenario(true));
+    const std::wstring title = L"Corvane 轻量版 \u2014 下载运行环境";
+    std::thread person([&] {
+        EXPECT_EQ(TestSupport::RunUiHelper({L"click", title, L"2", L"--timeout", L"20000"}).exitCode, 0);
+        TestSupport::SetScenario("{}");
+    });
+    std::uint32_t result = 0;
+    EXPECT_EQ(Install(&result), L"");
+    person.join();
+    EXPECT_EQ(result, 1602u);
+    EXPECT_FALSE(startRequest.called);
+    EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
+}
+
+TEST_F(RuntimeInstaller, AFailedDownloadLeavesNoFile)
+{
+    TestSupport::SetScenario("{\"routes\":{}}");
+    EXPECT_EQ(Install(), L"微软下载服务暂时不可用，请稍后重试。");
+    EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
+}
+
+}
