@@ -9,6 +9,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <string_view>
 #include <utility>
 
@@ -110,7 +111,7 @@ std::wstring ReadRegisteredInstallLocation()
                        RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, buffer.data(), &size) != ERROR_SUCCESS) {
         return {};
     }
-    buffer.resize(buffer.find(L'\0') == std::wstring::npos ? buffer.size() : buffer.find(L'\0'));
+    buffer.resize(std::wcslen(buffer.c_str()));
     return buffer;
 }
 
