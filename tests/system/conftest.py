@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -59,16 +60,27 @@ def _kill_leftovers():
             process.wait()
 
 
+def _captured(command, env, cwd, timeout) -> subprocess.CompletedProcess:
+    """Runs a Wine command and collects its output through files, not pipes: a Wine process may start the
+    prefix's background processes (wineserver, explorer), which inherit its output handles and would
+    keep a pipe open, and the caller waiting for its end, long after the command itself has exited."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(command, result.returncode, out.read(), err.read())
+
+
 def run(exe, *args, env=None, cwd=None, timeout=120) -> subprocess.CompletedProcess:
-    return subprocess.run(["wine", str(exe), *map(str, args)], env=env or wine_env(), cwd=cwd,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    return _captured(["wine", str(exe), *map(str, args)], env or wine_env(), cwd, timeout)
 
 
 def ui(verb, title, *args, timeout_ms=20000, check=True):
     """Drives tools/ui-helper: returns the parsed window description for "read" (a list for "list"), else
     the exit code."""
-    result = subprocess.run(["wine", str(UI_HELPER), verb, title, *map(str, args), "--timeout", str(timeout_ms)],
-                            env=wine_env(), capture_output=True, timeout=timeout_ms / 1000 + 60)
+    result = _captured(["wine", str(UI_HELPER), verb, title, *map(str, args), "--timeout", str(timeout_ms)],
+                       wine_env(), None, timeout_ms / 1000 + 60)
     if verb == "list":
         return [Dialog(d) for d in json.loads(result.stdout.decode("utf-8").strip().splitlines()[-1])]
     if verb == "read":

@@ -46,16 +46,6 @@ def environment(data_root):
     return wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT="", DOTNET_ROOT_X64="")
 
 
-@pytest.fixture(autouse=True, scope="module")
-def wine_server():
-    """A wine server started here, with no pipes of ours: one started by the first Wine process of a test
-    would inherit that process's output pipes and keep every later reader of them waiting. It lingers a
-    few seconds after the last Wine process and then ends by itself."""
-    subprocess.run(["wineserver", "-p10"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
-    yield
-
-
 def click(title, button):
     subprocess.run(["wine", str(UI_HELPER), "click", title, str(button), "--timeout", "300"], env=wine_env(),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
