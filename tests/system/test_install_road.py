@@ -1,0 +1,260 @@
+"""The whole road with installation, end to end: the real bootstrapper (a build that downloads from the
+local HTTPS server and accepts exactly the signed test installer) asks for consent, downloads and checks
+the installer, runs it with its switches, searches again and starts the app. The test installer records
+how it was started, makes the runtime root it is told to and exits with the code it is told to."""
+import json
+import pathlib
+import re
+import subprocess
+import time
+import urllib.request
+
+import pytest
+
+from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, start, ui, wait_exit, wait_until, windows_path,
+                      wine_env)
+from test_runtime_launch import read_runs
+
+INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
+OTHER_SIGNER_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_OtherSigner_Lite.exe"
+UNSIGNED_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Unsigned_Lite.exe"
+# Each of the three builds accepts only its own file (by digest); the last two fail the signature check.
+SIGNED_INSTALLER = TOOLS_DIR / "corvane-test-installer.exe"
+OTHER_SIGNER_INSTALLER = TOOLS_DIR / "corvane-test-installer-other-signer.exe"
+UNSIGNED_INSTALLER = TOOLS_DIR / "corvane-test-installer-unsigned.exe"
+
+INSTALLER_PATH = "/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
+CONTROL = "http://127.0.0.1:8931/_control"
+
+CONSENT_TITLE = "Corvane 轻量版 — 需要运行环境"
+DOWNLOAD_TITLE = "Corvane 轻量版 — 下载运行环境"
+DOWNLOAD_LINK = 100
+CANCEL = 2
+
+BUSY_TEXT = "另一个轻量版启动或安装窗口正在处理中，请先完成该窗口。"
+CANCELLING_TEXT = "正在取消下载，请稍候……"
+RESTART_NEEDED = "运行环境已安装，需要重启电脑。重启后重新打开轻量版即可。"
+NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后重试，或使用完整版。"
+SIGNATURE_REFUSED = "无法确认安装文件的微软签名，已停止安装。请检查系统时间和证书状态后重试。"
+STAGING_FAILED = "无法准备下载文件。"
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _wine_background():
+    """Wine's own background programs (services, rpcss, the desktop process) are started by whichever
+    Wine program first needs them and keep that program's output pipes open; the desktop process also
+    ends soon after its last window user. Started here with no pipes, and the desktop kept in use by a
+    quiet window search for the whole module, so a capturing ui() call that races a bootstrapper's start
+    never waits for them."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p"], env=wine_env(), **quiet)
+    keeper = subprocess.Popen(["wine", str(UI_HELPER), "read", "corvane desktop keeper", "--timeout", "86400000"],
+                              env=wine_env(), **quiet)
+    time.sleep(3)
+    yield
+    keeper.kill()
+    keeper.wait()
+
+
+def failed_with(code):
+    return f"运行环境安装未完成（错误码 {code}）。请重试或使用完整版。"
+
+
+def set_scenario(route):
+    """What the local server answers for the installer's address (see tests/fixtures/https_server.py)."""
+    body = json.dumps({"tls": "trusted", "routes": {INSTALLER_PATH: route}}).encode()
+    request = urllib.request.Request(f"{CONTROL}/scenario", data=body, method="PUT")
+    with urllib.request.urlopen(request, timeout=10) as reply:
+        assert json.loads(reply.read())["ok"]
+
+
+def requests_seen():
+    with urllib.request.urlopen(f"{CONTROL}/log", timeout=10) as reply:
+        return json.loads(reply.read())["requests"]
+
+
+class Road:
+    """One start of an install build: its data root, the runtime root its installer may make, and what the
+    installer and the app recorded."""
+
+    def __init__(self, tmp_path, exit_code=0, makes_root=True, wait_for=None):
+        self.data_root = tmp_path / "data"
+        self.data_root.mkdir()
+        self.downloads = self.data_root / "lite-cache" / "downloads"
+        self.runtime_root = tmp_path / "installed runtime"
+        self.installer_record = tmp_path / "installer.bin"
+        self.app_record = tmp_path / "app.bin"
+        self.env = wine_env(
+            CORVANE_TEST_DATA_ROOT=windows_path(self.data_root),
+            # Searched by both probes; only the installer makes it a runtime root.
+            DOTNET_ROOT=windows_path(self.runtime_root),
+            CORVANE_TEST_RECORD=windows_path(self.app_record),
+            CORVANE_TEST_INSTALLER_RECORD=windows_path(self.installer_record),
+            CORVANE_TEST_INSTALLER_ROOT=windows_path(self.runtime_root) if makes_root else None,
+            CORVANE_TEST_INSTALLER_EXIT_CODE=str(exit_code),
+            CORVANE_TEST_INSTALLER_WAIT_FOR=windows_path(wait_for) if wait_for else None)
+
+    def start(self, exe=INSTALL_BOOTSTRAPPER):
+        return start(exe, env=self.env)
+
+    def installer_runs(self):
+        """The command lines the test installer was started with."""
+        if not self.installer_record.exists():
+            return []
+        fields = self.installer_record.read_bytes().decode("utf-16-le").split("\0")
+        return [fields[i] for i in range(0, len(fields) - 2, 3)]
+
+    def launches(self):
+        """The real starts of the app (probe runs left out)."""
+        return [run for run in read_runs(self.app_record) if "--corvane-runtime-probe" not in run.command_line]
+
+    def staged_files(self):
+        return sorted(p.name for p in self.downloads.iterdir()) if self.downloads.exists() else []
+
+
+def consent(process):
+    ui("click", CONSENT_TITLE, DOWNLOAD_LINK)
+    return process
+
+
+def expect_warning(process, message):
+    box = ui("read", MESSAGE_TITLE)
+    assert box.message == message
+    assert box.icon == "warning"
+    ui("click", MESSAGE_TITLE, 1)
+    assert wait_exit(process) == 1
+
+
+def staged_command_line(road):
+    """The installer's exact command line: the staged file in the downloads directory, then the switches."""
+    pattern = re.escape('"' + windows_path(road.downloads) + "\\") + r"CVN[0-9A-Fa-f]{1,4}\.tmp\.exe" + \
+        re.escape('" /install /passive /norestart')
+    return re.compile(pattern + "$")
+
+
+@pytest.mark.parametrize("exit_code, makes_root, message", [
+    (0, True, None),
+    (3010, True, None),               # usable at once: the app starts, no word of a restart
+    (0, False, NOT_READY),
+    (3010, False, RESTART_NEEDED),
+    (1602, False, None),              # the user cancelled the installer: quiet
+    (1603, False, failed_with(1603)),
+    (4294967295, False, failed_with(4294967295)),
+])
+def test_installer_runs_with_its_switches_and_its_code_decides(tmp_path, exit_code, makes_root, message):
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+    road = Road(tmp_path, exit_code=exit_code, makes_root=makes_root)
+    process = consent(road.start())
+
+    if message is None:
+        assert wait_exit(process) == 0
+    else:
+        expect_warning(process, message)
+
+    runs = road.installer_runs()
+    assert len(runs) == 1
+    assert staged_command_line(road).match(runs[0]), runs[0]
+    assert len(requests_seen()) == 1
+    if makes_root:
+        # The second search proved the new root and the app was started under it.
+        assert wait_until(lambda: len(road.launches()) == 1)
+        assert road.launches()[0].environment["DOTNET_ROOT"] == windows_path(road.runtime_root)
+    else:
+        assert road.launches() == []
+    assert road.staged_files() == []
+
+
+def test_cancelling_the_download_ends_quietly_without_an_installer(tmp_path):
+    # The body stops after 1000 bytes and stays open, so the dialog is still downloading when Cancel comes.
+    set_scenario({"file": str(SIGNED_INSTALLER), "stall_after": 1000})
+    road = Road(tmp_path)
+    process = consent(road.start())
+
+    ui("read", DOWNLOAD_TITLE)
+    ui("click", DOWNLOAD_TITLE, CANCEL)
+    cancelling = ui("read", DOWNLOAD_TITLE)
+    assert CANCELLING_TEXT in cancelling.texts
+    assert not cancelling.buttons[CANCEL]["enabled"]
+    # Ends the stalled answer: the worker's read returns, it sees the request and the dialog closes.
+    set_scenario({})
+    assert wait_exit(process) == 0
+
+    assert road.installer_runs() == []
+    assert road.staged_files() == []
+
+
+@pytest.mark.parametrize("exe, installer", [(OTHER_SIGNER_BOOTSTRAPPER, OTHER_SIGNER_INSTALLER),
+                                            (UNSIGNED_BOOTSTRAPPER, UNSIGNED_INSTALLER)],
+                         ids=["other-signer", "unsigned"])
+def test_installer_without_the_microsoft_signature_is_never_run(tmp_path, exe, installer):
+    set_scenario({"file": str(installer)})
+    road = Road(tmp_path)
+    expect_warning(consent(road.start(exe)), SIGNATURE_REFUSED)
+    assert road.installer_runs() == []
+    assert road.staged_files() == []
+
+
+def test_leftover_file_at_the_staged_name_stops_before_the_download_and_stays(tmp_path):
+    road = Road(tmp_path)
+    # Every name the platform can pick ("CVN", up to four hex digits, ".tmp"), taken with ".exe" added, so
+    # whichever name is reserved, its rename meets a leftover of an earlier run.
+    road.downloads.mkdir(parents=True)
+    leftovers = {f"CVN{unique:x}.tmp.exe" for unique in range(1, 0x10000)}
+    for name in leftovers:
+        (road.downloads / name).write_bytes(b"earlier run")
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+
+    expect_warning(consent(road.start()), STAGING_FAILED)
+
+    # The reserved name is gone again and every earlier file is untouched.
+    assert set(road.staged_files()) == leftovers
+    assert all((road.downloads / name).read_bytes() == b"earlier run" for name in list(leftovers)[::997])
+    assert requests_seen() == []
+    assert road.installer_runs() == []
+
+
+def test_nothing_can_change_the_installer_file_while_it_runs(tmp_path):
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+    go = tmp_path / "go"
+    road = Road(tmp_path, wait_for=go)
+    process = consent(road.start())
+
+    assert wait_until(lambda: len(road.installer_runs()) == 1, timeout=60)
+    [staged] = road.staged_files()
+    # Another process: opening for writing, renaming and deleting are all refused (ui-helper exits 0).
+    attempt = subprocess.run(["wine", str(UI_HELPER), "try-change", windows_path(road.downloads / staged)],
+                             env=wine_env(), capture_output=True, timeout=60)
+    assert attempt.returncode == 0, attempt.stdout
+    assert (road.downloads / staged).read_bytes() == SIGNED_INSTALLER.read_bytes()
+
+    go.write_bytes(b"")
+    assert wait_exit(process) == 0
+    assert road.staged_files() == []
+
+
+def test_second_start_during_consent_or_download_only_informs(tmp_path):
+    set_scenario({"file": str(SIGNED_INSTALLER), "stall_after": 1000})
+    road = Road(tmp_path)
+
+    def second_start_informs():
+        second = road.start()
+        box = ui("read", MESSAGE_TITLE)
+        assert box.message == BUSY_TEXT
+        assert box.icon == "information"
+        ui("click", MESSAGE_TITLE, 1)
+        assert wait_exit(second) == 0
+
+    first = road.start()
+    ui("read", CONSENT_TITLE)
+    second_start_informs()
+    consent(first)
+
+    ui("read", DOWNLOAD_TITLE)
+    second_start_informs()
+    # The first still answers its dialog as before.
+    ui("click", DOWNLOAD_TITLE, CANCEL)
+    assert CANCELLING_TEXT in ui("read", DOWNLOAD_TITLE).texts
+    set_scenario({})
+    assert wait_exit(first) == 0
+    assert road.installer_runs() == []
+    assert road.staged_files() == []
