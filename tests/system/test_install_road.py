@@ -3,16 +3,13 @@ local HTTPS server and accepts exactly the signed test installer) asks for conse
 the installer, runs it with its switches, searches again and starts the app. The test installer records
 how it was started, makes the runtime root it is told to and exits with the code it is told to."""
 import json
-import pathlib
 import re
-import subprocess
-import time
 import urllib.request
 
 import pytest
 
-from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, start, ui, wait_exit, wait_until, windows_path,
-                      wine_env)
+from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until,
+                      windows_path, wine_env)
 from test_runtime_launch import read_runs
 
 INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
@@ -37,23 +34,6 @@ RESTART_NEEDED = "运行环境已安装，需要重启电脑。重启后重新�
 NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后重试，或使用完整版。"
 SIGNATURE_REFUSED = "无法确认安装文件的微软签名，已停止安装。请检查系统时间和证书状态后重试。"
 STAGING_FAILED = "无法准备下载文件。"
-
-
-@pytest.fixture(autouse=True, scope="module")
-def _wine_background():
-    """Wine's own background programs (services, rpcss, the desktop process) are started by whichever
-    Wine program first needs them and keep that program's output pipes open; the desktop process also
-    ends soon after its last window user. Started here with no pipes, and the desktop kept in use by a
-    quiet window search for the whole module, so a capturing ui() call that races a bootstrapper's start
-    never waits for them."""
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-p"], env=wine_env(), **quiet)
-    keeper = subprocess.Popen(["wine", str(UI_HELPER), "read", "corvane desktop keeper", "--timeout", "86400000"],
-                              env=wine_env(), **quiet)
-    time.sleep(3)
-    yield
-    keeper.kill()
-    keeper.wait()
 
 
 def failed_with(code):
@@ -222,8 +202,7 @@ def test_nothing_can_change_the_installer_file_while_it_runs(tmp_path):
     assert wait_until(lambda: len(road.installer_runs()) == 1, timeout=60)
     [staged] = road.staged_files()
     # Another process: opening for writing, renaming and deleting are all refused (ui-helper exits 0).
-    attempt = subprocess.run(["wine", str(UI_HELPER), "try-change", windows_path(road.downloads / staged)],
-                             env=wine_env(), capture_output=True, timeout=60)
+    attempt = run(UI_HELPER, "try-change", windows_path(road.downloads / staged))
     assert attempt.returncode == 0, attempt.stdout
     assert (road.downloads / staged).read_bytes() == SIGNED_INSTALLER.read_bytes()
 
