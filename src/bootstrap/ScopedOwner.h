@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 namespace Lite {
@@ -61,5 +62,19 @@ inline bool IsUsableHandle(HANDLE handle) noexcept
 }
 
 using HandleOwner = ScopedOwner<HANDLE, &::CloseHandle, &IsUsableHandle>;
+
+inline void DeleteStagedFile(std::wstring path) noexcept
+{
+    ::DeleteFileW(path.c_str());
+}
+
+inline bool NamesFile(std::wstring path) noexcept
+{
+    return !path.empty();
+}
+
+// A file written under a temporary name: deleted on every way out unless it was moved into place and
+// released with Detach.
+using StagedFileOwner = ScopedOwner<std::wstring, &DeleteStagedFile, &NamesFile>;
 
 }

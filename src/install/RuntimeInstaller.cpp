@@ -18,19 +18,6 @@ namespace {
 
 constexpr std::uint32_t UserCancelled = 1602;  // ERROR_INSTALL_USEREXIT
 
-void DeleteStagedFile(std::wstring path)
-{
-    ::DeleteFileW(path.c_str());
-}
-
-bool IsStaged(std::wstring path)
-{
-    return !path.empty();
-}
-
-// The staged installer is removed on every way out, whether the install ran, failed or was cancelled.
-using StagedFileOwner = ScopedOwner<std::wstring, &DeleteStagedFile, &IsStaged>;
-
 }
 
 std::uint32_t DownloadAndInstallRuntime()

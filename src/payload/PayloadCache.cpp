@@ -6,6 +6,7 @@
 #include "integrity/FileDigest.h"
 #include "storage/DataRoot.h"
 #include "storage/Directories.h"
+#include "storage/PathRules.h"
 
 #include <windows.h>
 
@@ -19,37 +20,9 @@ namespace {
 constexpr WORD PayloadResourceId = 201;
 constexpr std::size_t Sha256TextLength = 64;
 
-void DeleteStagingFile(std::wstring path) noexcept
-{
-    ::DeleteFileW(path.c_str());
-}
-
-bool NamesFile(std::wstring path) noexcept
-{
-    return !path.empty();
-}
-
-// A staging file that has not been moved into place is removed, whatever went wrong.
-using StagingFileOwner = ScopedOwner<std::wstring, &DeleteStagingFile, &NamesFile>;
-
 bool IsExpectedDigest(const std::wstring& digest)
 {
     return digest.size() == Sha256TextLength && digest == Build::PayloadSha256;
-}
-
-bool IsNotFoundError(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_BAD_NETPATH:
-    case ERROR_NETNAME_DELETED:
-    case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY:
-        return true;
-    default:
-        return false;
-    }
 }
 
 // Only "not there" counts as absent; any other failure to look is not a reason to overwrite the file.
@@ -91,7 +64,7 @@ PayloadBytes LoadPayload()
 void ExtractTo(const std::wstring& appPath, const std::wstring& payloadDirectory)
 {
     const PayloadBytes payload = LoadPayload();
-    StagingFileOwner staging(MakeTempFilePath(payloadDirectory));
+    StagedFileOwner staging(MakeTempFilePath(payloadDirectory));
 
     {
         HandleOwner file(::CreateFileW(staging.Get().c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,

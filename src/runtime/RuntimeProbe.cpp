@@ -3,6 +3,7 @@
 #include "bootstrap/ScopedOwner.h"
 #include "runtime/RuntimeRoots.h"
 #include "storage/DataRoot.h"
+#include "storage/PathRules.h"
 
 #include <windows.h>
 
@@ -29,20 +30,7 @@ bool IsNotFound(const std::filesystem::file_status& status, const std::error_cod
     if (status.type() == std::filesystem::file_type::not_found) {
         return true;
     }
-    if (error.category() != std::system_category()) {
-        return false;
-    }
-    switch (error.value()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_BAD_NETPATH:
-    case ERROR_NETNAME_DELETED:
-    case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY:
-        return true;
-    default:
-        return false;
-    }
+    return error.category() == std::system_category() && IsNotFoundError(static_cast<DWORD>(error.value()));
 }
 
 // Follows links, so a linked framework directory counts. Any failure other than "not found" means the
@@ -68,11 +56,6 @@ bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
            IsDirectory(JoinPath(shared, L"Microsoft.NETCore.App"));
 }
 
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
 }
 
 StatusQuery frameworkStatusQuery = &QueryStatus;
@@ -84,9 +67,9 @@ std::wstring QuotePath(const std::wstring& path)
 
 std::wstring AppDirectory(const std::wstring& appPath)
 {
-    const auto lastSeparator = std::find_if(appPath.rbegin(), appPath.rend(), IsSeparator);
+    const auto lastSeparator = std::find_if(appPath.rbegin(), appPath.rend(), IsPathSeparator);
     auto end = lastSeparator;
-    while (end != appPath.rend() && IsSeparator(*end)) {
+    while (end != appPath.rend() && IsPathSeparator(*end)) {
         ++end;
     }
     std::wstring directory(appPath.begin(), end.base());

@@ -2,6 +2,7 @@
 
 #include "bootstrap/ScopedOwner.h"
 #include "storage/DataRoot.h"
+#include "storage/PathRules.h"
 
 #include <windows.h>
 #include <initguid.h>
@@ -23,16 +24,6 @@ constexpr wchar_t InstalledVersionsKey[] = L"SOFTWARE\\dotnet\\Setup\\InstalledV
 constexpr wchar_t InstallLocationValue[] = L"InstallLocation";
 constexpr DWORD RegistryBufferUnits = 32768;
 
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
-bool IsDriveLetter(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
 // Length of the root name: a drive designator ("C:"), a device prefix ("\\?", "\\.", "\??", each
 // followed by a separator that is not part of the name) or two separators and a server name ("\\srv").
 // Zero when the path has none.
@@ -41,13 +32,13 @@ std::size_t RootNameLength(std::wstring_view path)
     if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == L':') {
         return 2;
     }
-    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[3]) &&
-        ((IsSeparator(path[1]) && (path[2] == L'?' || path[2] == L'.')) || (path[1] == L'?' && path[2] == L'?'))) {
+    if (path.size() >= 4 && IsPathSeparator(path[0]) && IsPathSeparator(path[3]) &&
+        ((IsPathSeparator(path[1]) && (path[2] == L'?' || path[2] == L'.')) || (path[1] == L'?' && path[2] == L'?'))) {
         return 3;
     }
-    if (path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1]) && !IsSeparator(path[2])) {
+    if (path.size() >= 3 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]) && !IsPathSeparator(path[2])) {
         std::size_t end = 3;
-        while (end < path.size() && !IsSeparator(path[end])) {
+        while (end < path.size() && !IsPathSeparator(path[end])) {
             ++end;
         }
         return end;
@@ -64,7 +55,7 @@ bool IsAbsolutePath(std::wstring_view path)
     // A drive needs its root separator ("C:name" is relative to that drive's current directory); a server
     // or device root name is absolute on its own.
     if (rootName == 2 && path[1] == L':') {
-        return path.size() > 2 && IsSeparator(path[2]);
+        return path.size() > 2 && IsPathSeparator(path[2]);
     }
     return true;
 }
@@ -80,17 +71,17 @@ bool ArePathsEqual(std::wstring_view left, std::wstring_view right)
     }
     std::size_t i = leftRoot;
     std::size_t j = rightRoot;
-    const bool leftHasRootSeparator = i < left.size() && IsSeparator(left[i]);
-    const bool rightHasRootSeparator = j < right.size() && IsSeparator(right[j]);
+    const bool leftHasRootSeparator = i < left.size() && IsPathSeparator(left[i]);
+    const bool rightHasRootSeparator = j < right.size() && IsPathSeparator(right[j]);
     if (leftHasRootSeparator != rightHasRootSeparator) {
         return false;
     }
     while (i < left.size() && j < right.size()) {
-        if (IsSeparator(left[i]) && IsSeparator(right[j])) {
-            while (i < left.size() && IsSeparator(left[i])) {
+        if (IsPathSeparator(left[i]) && IsPathSeparator(right[j])) {
+            while (i < left.size() && IsPathSeparator(left[i])) {
                 ++i;
             }
-            while (j < right.size() && IsSeparator(right[j])) {
+            while (j < right.size() && IsPathSeparator(right[j])) {
                 ++j;
             }
         } else if (left[i] == right[j]) {

@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
+#include "storage/PathRules.h"
 
 #include <windows.h>
 #include <initguid.h>
@@ -18,15 +19,9 @@ namespace {
 
 using ShellStringOwner = ScopedOwner<PWSTR, &::CoTaskMemFree>;
 
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
 bool IsBareDrive(std::wstring_view path)
 {
-    return path.size() == 2 && path[1] == L':' &&
-           ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    return path.size() == 2 && IsDriveLetter(path[0]) && path[1] == L':';
 }
 
 // The platform's full-path rules, also for a value that is already absolute: the standard library would
@@ -66,7 +61,7 @@ std::wstring ReadEnvironmentVariable(const wchar_t* name)
 std::wstring JoinPath(std::wstring_view left, std::wstring_view right)
 {
     std::wstring joined(left);
-    if (!left.empty() && !IsSeparator(left.back()) && !IsBareDrive(left)) {
+    if (!left.empty() && !IsPathSeparator(left.back()) && !IsBareDrive(left)) {
         joined += L'\\';
     }
     joined += right;

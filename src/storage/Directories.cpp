@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "storage/DataRoot.h"
+#include "storage/PathRules.h"
 
 #include <windows.h>
 
@@ -15,16 +16,6 @@ namespace {
 // Windows refuses longer directories itself, Wine instead writes past the MAX_PATH buffer.
 constexpr std::size_t MaxTempDirectoryLength = MAX_PATH - 14;
 
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
-bool IsDriveLetter(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
 // Length of the root: a drive ("C:") or the server part of a UNC path ("\\server"), followed by the
 // separators directly after it.
 std::size_t RootLength(const std::wstring& path)
@@ -32,13 +23,13 @@ std::size_t RootLength(const std::wstring& path)
     std::size_t length = 0;
     if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == L':') {
         length = 2;
-    } else if (path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1]) && !IsSeparator(path[2])) {
+    } else if (path.size() >= 3 && IsPathSeparator(path[0]) && IsPathSeparator(path[1]) && !IsPathSeparator(path[2])) {
         length = 2;
-        while (length < path.size() && !IsSeparator(path[length])) {
+        while (length < path.size() && !IsPathSeparator(path[length])) {
             ++length;
         }
     }
-    while (length < path.size() && IsSeparator(path[length])) {
+    while (length < path.size() && IsPathSeparator(path[length])) {
         ++length;
     }
     return length;
@@ -47,10 +38,10 @@ std::size_t RootLength(const std::wstring& path)
 // The parent drops the last element (empty after a trailing separator) and the separators before it.
 std::size_t ParentLength(const std::wstring& path, std::size_t length)
 {
-    while (length > 0 && !IsSeparator(path[length - 1])) {
+    while (length > 0 && !IsPathSeparator(path[length - 1])) {
         --length;
     }
-    while (length > 0 && IsSeparator(path[length - 1])) {
+    while (length > 0 && IsPathSeparator(path[length - 1])) {
         --length;
     }
     return length;
