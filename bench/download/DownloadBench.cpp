@@ -3,7 +3,7 @@
 //   download-bench throughput ROUNDS   times DownloadFile and the bare loop, alternating, ROUNDS each
 //   download-bench peak                one DownloadFile, then the process's peak working set
 //
-// The local test server must already serve the installer path (bench/download-throughput sets it up).
+// The local test server must already serve the installer path (bench/run-download-bench sets it up).
 // Output: one line per measurement, "name value".
 #include "install/RuntimeDownload.h"
 

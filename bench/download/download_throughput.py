@@ -1,4 +1,4 @@
-"""Runs the download benchmark under Wine against the local HTTPS test server (see download-throughput)."""
+"""Runs the download benchmark under Wine against the local HTTPS test server (see run-download-bench)."""
 import json
 import os
 import pathlib
