@@ -1,8 +1,12 @@
 #include "common/UiDriver.h"
 
+#include "common/TestText.h"
+
 #include <windows.h>
 
 namespace TestSupport {
+
+using LiteTest::Utf8;
 
 namespace {
 
@@ -14,18 +18,6 @@ std::wstring ToolPath(const wchar_t* name)
     text.resize(text.find_last_of(L'\\'));     // ...\tests
     text.resize(text.find_last_of(L'\\'));     // the build directory
     return text + L"\\tools\\" + name;
-}
-
-std::string Utf8(const std::wstring& text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string out(size, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
 }
 
 }

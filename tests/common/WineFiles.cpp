@@ -1,28 +1,13 @@
 #include "common/WineFiles.h"
 
+#include "common/TestText.h"
+
 #include <atomic>
 #include <stdexcept>
 
 namespace LiteTest {
 
 namespace {
-
-std::string UnixPath(const std::wstring& path)
-{
-    using UnixNameFn = char*(CDECL*)(LPCWSTR);
-    static const auto toUnix = reinterpret_cast<UnixNameFn>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr) {
-        throw std::runtime_error("these tests need Wine (wine_get_unix_file_name)");
-    }
-    char* name = toUnix(path.c_str());
-    if (name == nullptr) {
-        throw std::runtime_error("no Unix name for a test path");
-    }
-    std::string result(name);
-    ::HeapFree(::GetProcessHeap(), 0, name);
-    return result;
-}
 
 std::wstring Widen(const std::string& text)
 {

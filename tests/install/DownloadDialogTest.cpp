@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "common/DownloadServer.h"
+#include "common/TestText.h"
 #include "common/UiDriver.h"
 #include "common/WineFiles.h"
 
@@ -20,6 +21,9 @@
 
 namespace {
 
+using LiteTest::UnixPath;
+using LiteTest::Utf8;
+
 const std::wstring Title = L"Corvane 轻量版 \u2014 下载运行环境";
 const std::wstring MainInstruction = L"正在准备 .NET 8 桌面运行环境";
 const std::wstring Connecting = L"正在连接微软下载服务。下载期间可以取消。";
@@ -29,28 +33,6 @@ const std::wstring DigestRefused = L"下载文件校验未通过，已停止安�
 const std::wstring NotCompleted = L"下载未完成。";
 const std::wstring GenericFailure = L"下载或校验失败，请稍后重试。";
 const std::wstring ServiceUnavailable = L"微软下载服务暂时不可用，请稍后重试。";
-
-std::string Utf8(const std::wstring& text)
-{
-    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
-                                                              nullptr)),
-                    '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
-    out.pop_back();
-    return out;
-}
-
-// The server reads files on the Unix side; Wine's Z: drive is the Unix root.
-std::string UnixPath(const std::wstring& windowsPath)
-{
-    wchar_t full[MAX_PATH * 4] = {};
-    ::GetFullPathNameW(windowsPath.c_str(), static_cast<DWORD>(std::size(full)), full, nullptr);
-    std::string path = Utf8(full + 2);
-    for (char& c : path) {
-        c = c == '\\' ? '/' : c;
-    }
-    return path;
-}
 
 std::wstring SignedTestInstaller()
 {

@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "common/DownloadServer.h"
+#include "common/TestText.h"
 #include "common/UiDriver.h"
 #include "common/WineFiles.h"
 
@@ -17,15 +18,7 @@
 
 namespace {
 
-std::string Utf8(const std::wstring& text)
-{
-    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr,
-                                                              nullptr)),
-                    '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
-    out.pop_back();
-    return out;
-}
+using LiteTest::Utf8;
 
 std::wstring SignedTestInstaller()
 {

@@ -1,4 +1,5 @@
 #include "bootstrap/Error.h"
+#include "common/TestText.h"
 #include "common/WineFiles.h"
 #include "integrity/FileDigest.h"
 
@@ -9,21 +10,12 @@
 
 namespace {
 
+using LiteTest::ErrorMessageOf;
 using LiteTest::FileHolder;
 using LiteTest::ScratchDirectory;
 
 const std::wstring CannotInitialise = L"无法初始化文件校验。";
 const std::wstring CannotOpen = L"无法读取需要校验的文件。";
-
-std::wstring MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Lite::Error& error) {
-        return error.message;
-    }
-    return L"(no error)";
-}
 
 // A pattern that differs at every position of a 64 KiB block, so a lost, repeated or shifted block
 // changes the digest.
@@ -85,13 +77,13 @@ TEST(FileDigest, UnknownAlgorithmFailsBeforeTheFileIsLookedAt)
     const std::wstring path = scratch / L"input.bin";
     LiteTest::WriteBytes(path, "abc");
     for (const wchar_t* algorithm : {L"SHA257", L"", L"sha-256"}) {
-        EXPECT_EQ(MessageOf([&] { Lite::ComputeFileDigest(path, algorithm); }), CannotInitialise)
+        EXPECT_EQ(ErrorMessageOf([&] { Lite::ComputeFileDigest(path, algorithm); }), CannotInitialise)
             << testing::PrintToString(std::wstring(algorithm));
         EXPECT_TRUE(LiteTest::IsFreeToReplace(path));
         LiteTest::WriteBytes(path, "abc");
     }
     // A missing file would be the next failure; the algorithm is refused first.
-    EXPECT_EQ(MessageOf([&] { Lite::ComputeFileDigest(scratch / L"missing", L"SHA257"); }), CannotInitialise);
+    EXPECT_EQ(ErrorMessageOf([&] { Lite::ComputeFileDigest(scratch / L"missing", L"SHA257"); }), CannotInitialise);
 }
 
 TEST(FileDigest, MissingFilesAndDirectoriesCannotBeRead)
@@ -100,7 +92,7 @@ TEST(FileDigest, MissingFilesAndDirectoriesCannotBeRead)
     LiteTest::WriteBytes(scratch / L"file", "x");
     for (const std::wstring& path :
          {scratch / L"missing.bin", scratch / L"missing\\deeper.bin", scratch.Path(), scratch / L"file\\child"}) {
-        EXPECT_EQ(MessageOf([&] { Lite::ComputeFileDigest(path, L"SHA256"); }), CannotOpen)
+        EXPECT_EQ(ErrorMessageOf([&] { Lite::ComputeFileDigest(path, L"SHA256"); }), CannotOpen)
             << testing::PrintToString(path);
     }
 }
@@ -113,7 +105,7 @@ TEST(FileDigest, AFileAnotherProcessHoldsOpenForWritingIsRefused)
         LiteTest::WriteBytes(path, "being written");
         {
             FileHolder holder(path, sharing);
-            EXPECT_EQ(MessageOf([&] { Lite::ComputeFileDigest(path, L"SHA256"); }), CannotOpen);
+            EXPECT_EQ(ErrorMessageOf([&] { Lite::ComputeFileDigest(path, L"SHA256"); }), CannotOpen);
         }
         EXPECT_TRUE(LiteTest::IsFreeToReplace(path));
     }
@@ -130,8 +122,8 @@ TEST(FileDigest, NoHandleOutlivesACall)
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
     for (int i = 0; i < 20; ++i) {
         Lite::ComputeFileDigest(path, L"SHA512");
-        MessageOf([&] { Lite::ComputeFileDigest(path, L"NOPE"); });
-        MessageOf([&] { Lite::ComputeFileDigest(scratch.Path(), L"SHA256"); });
+        ErrorMessageOf([&] { Lite::ComputeFileDigest(path, L"NOPE"); });
+        ErrorMessageOf([&] { Lite::ComputeFileDigest(scratch.Path(), L"SHA256"); });
     }
     DWORD after = 0;
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));

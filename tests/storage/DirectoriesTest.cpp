@@ -1,4 +1,5 @@
 #include "bootstrap/Error.h"
+#include "common/TestText.h"
 #include "common/WineFiles.h"
 #include "storage/Directories.h"
 
@@ -10,6 +11,7 @@
 
 namespace {
 
+using LiteTest::ErrorMessageOf;
 using LiteTest::Exists;
 using LiteTest::IsDirectory;
 using LiteTest::ScratchDirectory;
@@ -17,16 +19,6 @@ using LiteTest::ScratchDirectory;
 const std::wstring CannotCreate = L"无法创建轻量版工作目录，请检查磁盘空间与权限。";
 const std::wstring Unusable = L"轻量版工作目录不可用，请选择普通本地文件夹。";
 const std::wstring NoTempFile = L"无法创建下载临时文件。";
-
-std::wstring MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const Lite::Error& error) {
-        return error.message;
-    }
-    return L"(no error)";
-}
 
 FILETIME LastWrite(const std::wstring& path)
 {
@@ -125,7 +117,7 @@ TEST(EnsureDirectory, RefusesAChainThatIsNotMadeOfPlainDirectories)
         ScratchDirectory scratch;
         c.prepare(scratch);
         const std::wstring path = scratch / c.below;
-        EXPECT_EQ(MessageOf([&] { Lite::EnsureDirectory(path); }), c.message) << c.name;
+        EXPECT_EQ(ErrorMessageOf([&] { Lite::EnsureDirectory(path); }), c.message) << c.name;
     }
 }
 
@@ -134,7 +126,7 @@ TEST(EnsureDirectory, NothingIsCreatedBelowARefusedLevel)
     ScratchDirectory scratch;
     Lite::EnsureDirectory(scratch / L"target");
     LiteTest::MakeDirectoryLink(scratch / L"link", scratch / L"target");
-    EXPECT_EQ(MessageOf([&] { Lite::EnsureDirectory(scratch / L"link\\new"); }), Unusable);
+    EXPECT_EQ(ErrorMessageOf([&] { Lite::EnsureDirectory(scratch / L"link\\new"); }), Unusable);
     EXPECT_TRUE(LiteTest::ListNames(scratch / L"target").empty());
 }
 
@@ -142,7 +134,7 @@ TEST(EnsureDirectory, DriveThatDoesNotExistFailsAtItsFirstLevel)
 {
     const std::wstring drive = UnusedDrive();
     ASSERT_FALSE(drive.empty()) << "no unused drive letter between Q: and Y:";
-    EXPECT_EQ(MessageOf([&] { Lite::EnsureDirectory(drive + L"\\Corvane\\Lite"); }), CannotCreate);
+    EXPECT_EQ(ErrorMessageOf([&] { Lite::EnsureDirectory(drive + L"\\Corvane\\Lite"); }), CannotCreate);
     EXPECT_NO_THROW(Lite::EnsureDirectory(drive + L"\\"));
 }
 
@@ -168,7 +160,7 @@ TEST(MakeTempFilePath, RefusesAnUnusableDirectoryWithTheDirectoryMessage)
 {
     ScratchDirectory scratch;
     LiteTest::WriteBytes(scratch / L"downloads", "");
-    EXPECT_EQ(MessageOf([&] { Lite::MakeTempFilePath(scratch / L"downloads"); }), Unusable);
+    EXPECT_EQ(ErrorMessageOf([&] { Lite::MakeTempFilePath(scratch / L"downloads"); }), Unusable);
 }
 
 // The platform call fills a MAX_PATH buffer; Wine writes past it for long directories instead of
@@ -198,7 +190,7 @@ TEST(MakeTempFilePath, DirectoriesLongerThan246CharactersAreRefusedUpFront)
     for (const std::size_t length : {247u, 251u, 258u, 300u, 400u}) {
         const std::wstring tooLong = directoryOfLength(length);
         ASSERT_EQ(tooLong.size(), length);
-        EXPECT_EQ(MessageOf([&] { Lite::MakeTempFilePath(tooLong); }), NoTempFile) << length;
+        EXPECT_EQ(ErrorMessageOf([&] { Lite::MakeTempFilePath(tooLong); }), NoTempFile) << length;
         EXPECT_TRUE(LiteTest::ListNames(tooLong).empty()) << length;
     }
 }
