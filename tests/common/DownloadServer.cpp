@@ -7,7 +7,7 @@
 
 #include <sstream>
 
-namespace TestSupport {
+namespace LiteTest {
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 // Test side of the local HTTPS server and the signing fixtures that tests/fixtures makes for the build.
-namespace TestSupport {
+namespace LiteTest {
 
 // The path the product always asks for.
 inline constexpr wchar_t InstallerUrlPath[] =

@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-namespace TestSupport {
-
-using LiteTest::Utf8;
+namespace LiteTest {
 
 namespace {
 

@@ -6,7 +6,7 @@
 // Drives tools/ui-helper.exe (a separate Wine process, like a person at the screen) from a test program
 // that shows a real dialog itself. Call it from a second thread while the test's own thread sits in
 // the modal dialog call.
-namespace TestSupport {
+namespace LiteTest {
 
 struct UiResult {
     int exitCode = -1;

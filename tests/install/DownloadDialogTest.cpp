@@ -41,7 +41,7 @@ std::wstring SignedTestInstaller()
 
 std::string Scenario(const std::string& routeJson)
 {
-    return std::string("{\"routes\":{\"") + Utf8(TestSupport::InstallerUrlPath) + "\":" + routeJson + "}}";
+    return std::string("{\"routes\":{\"") + Utf8(LiteTest::InstallerUrlPath) + "\":" + routeJson + "}}";
 }
 
 std::string FileRoute(const std::wstring& file, const std::string& extra = {})
@@ -68,19 +68,19 @@ std::string Child(const std::string& description, const std::string& piece)
 
 bool Shows(const std::string& description, const std::wstring& text)
 {
-    return description.find("\"text\":" + TestSupport::JsonString(text)) != std::string::npos;
+    return description.find("\"text\":" + LiteTest::JsonString(text)) != std::string::npos;
 }
 
 std::string ReadDialog()
 {
-    const auto read = TestSupport::RunUiHelper({L"read", Title, L"--timeout", L"20000"});
+    const auto read = LiteTest::RunUiHelper({L"read", Title, L"--timeout", L"20000"});
     EXPECT_EQ(read.exitCode, 0) << "the download dialog did not appear";
     return read.output;
 }
 
 bool DialogGone(const wchar_t* timeoutMs)
 {
-    return TestSupport::RunUiHelper({L"gone", Title, L"--timeout", timeoutMs}).exitCode == 0;
+    return LiteTest::RunUiHelper({L"gone", Title, L"--timeout", timeoutMs}).exitCode == 0;
 }
 
 struct Outcome {
@@ -98,8 +98,8 @@ Outcome RunDialog(const std::wstring& installerPath, const std::function<void()>
         user();
         if (!DialogGone(L"30000")) {
             ADD_FAILURE() << "the dialog stayed open";
-            TestSupport::SetScenario("{}");
-            TestSupport::RunUiHelper({L"click", Title, L"2"});
+            LiteTest::SetScenario("{}");
+            LiteTest::RunUiHelper({L"click", Title, L"2"});
         }
     });
     Outcome outcome;
@@ -118,15 +118,15 @@ protected:
     void SetUp() override { LiteTest::WriteBytes(installer, ""); }
     void TearDown() override { ::DeleteFileW(installer.c_str()); }
 
-    const std::wstring installer = TestSupport::TempPath(L"dialog-installer.exe");
+    const std::wstring installer = LiteTest::TempPath(L"dialog-installer.exe");
 };
 
 TEST_F(DownloadDialog, ShowsItsTextsWithAMarqueeAndCancelWaitsForTheWorker)
 {
-    TestSupport::SetScenario(StalledRoute());
+    LiteTest::SetScenario(StalledRoute());
     const Outcome outcome = RunDialog(installer, [] {
         const std::string shown = ReadDialog();
-        EXPECT_NE(shown.find("\"title\":" + TestSupport::JsonString(Title)), std::string::npos) << shown;
+        EXPECT_NE(shown.find("\"title\":" + LiteTest::JsonString(Title)), std::string::npos) << shown;
         EXPECT_TRUE(Shows(shown, MainInstruction)) << shown;
         EXPECT_TRUE(Shows(shown, Connecting)) << shown;
         const std::string bar = Child(shown, "\"class\":\"msctls_progress32\"");
@@ -135,7 +135,7 @@ TEST_F(DownloadDialog, ShowsItsTextsWithAMarqueeAndCancelWaitsForTheWorker)
         EXPECT_NE(style & PBS_MARQUEE, 0u) << bar;
         EXPECT_NE(Child(shown, "\"id\":2,").find("\"enabled\":true"), std::string::npos) << shown;
 
-        EXPECT_EQ(TestSupport::RunUiHelper({L"click", Title, L"2"}).exitCode, 0);
+        EXPECT_EQ(LiteTest::RunUiHelper({L"click", Title, L"2"}).exitCode, 0);
         // The worker still sits in its read: the dialog stays, saying it is cancelling, Cancel disabled.
         ::Sleep(1500);
         const std::string cancelling = ReadDialog();
@@ -143,7 +143,7 @@ TEST_F(DownloadDialog, ShowsItsTextsWithAMarqueeAndCancelWaitsForTheWorker)
         EXPECT_NE(Child(cancelling, "\"id\":2,").find("\"enabled\":false"), std::string::npos) << cancelling;
 
         // The read returns; the worker sees the request before reading on and ends; only then it closes.
-        TestSupport::SetScenario("{}");
+        LiteTest::SetScenario("{}");
         EXPECT_TRUE(DialogGone(L"20000"));
     });
     EXPECT_FALSE(outcome.result);
@@ -156,14 +156,14 @@ TEST_F(DownloadDialog, EscAltF4AndTheCloseBoxCancelLikeTheButton)
                                                             {L"close", Title}};
     for (const auto& ending : endings) {
         SCOPED_TRACE(Utf8(ending[0] + L" " + ending.back()));
-        TestSupport::SetScenario(StalledRoute());
+        LiteTest::SetScenario(StalledRoute());
         const Outcome outcome = RunDialog(installer, [&] {
             ReadDialog();
-            EXPECT_EQ(TestSupport::RunUiHelper(ending).exitCode, 0);
+            EXPECT_EQ(LiteTest::RunUiHelper(ending).exitCode, 0);
             const std::string cancelling = ReadDialog();
             EXPECT_TRUE(Shows(cancelling, Cancelling)) << cancelling;
             EXPECT_NE(Child(cancelling, "\"id\":2,").find("\"enabled\":false"), std::string::npos) << cancelling;
-            TestSupport::SetScenario("{}");
+            LiteTest::SetScenario("{}");
         });
         EXPECT_FALSE(outcome.result);
         EXPECT_EQ(outcome.error, L"");
@@ -199,7 +199,7 @@ TEST_F(DownloadDialog, CancelWhileTheChecksRunStillGivesFalse)
 {
     // 64 MiB that fail the digest check: hashing them takes long enough for a click from inside this
     // process to land while the checks run. The cancellation wins over their failure.
-    TestSupport::SetScenario(Scenario("{\"size\":67108864}"));
+    LiteTest::SetScenario(Scenario("{\"size\":67108864}"));
     bool clickedWhileVerifying = false;
     bool cancellingShown = false;
     const Outcome outcome = RunDialog(installer, [&] {
@@ -228,7 +228,7 @@ TEST_F(DownloadDialog, CancelWhileTheChecksRunStillGivesFalse)
 
 TEST_F(DownloadDialog, AVerifiedInstallerGivesTrueAndStaysUnchangeableWhileHeld)
 {
-    TestSupport::SetScenario(FileRoute(SignedTestInstaller()));
+    LiteTest::SetScenario(FileRoute(SignedTestInstaller()));
     Lite::HandleOwner verified;
     const Outcome outcome = RunDialog(installer, [] {}, &verified);
     EXPECT_TRUE(outcome.result);
@@ -237,7 +237,7 @@ TEST_F(DownloadDialog, AVerifiedInstallerGivesTrueAndStaysUnchangeableWhileHeld)
 
     // Between the checks and the installer's end no other process may write, rename or delete the file.
     ASSERT_TRUE(verified.IsHeld());
-    const auto attempt = TestSupport::RunUiHelper({L"try-change", installer});
+    const auto attempt = LiteTest::RunUiHelper({L"try-change", installer});
     EXPECT_EQ(attempt.exitCode, 0) << attempt.output;
     verified.Reset();
     EXPECT_TRUE(LiteTest::IsFreeToReplace(installer));
@@ -253,12 +253,12 @@ TEST_F(DownloadDialog, FailuresAreThrownWithTheirMessages)
         // A file that would also fail the signature check: the digest is checked first and alone decides.
         {Scenario("{\"size\":1000}"), DigestRefused},
         // Properly signed by "Microsoft Corporation", but not the installer this build accepts.
-        {FileRoute(TestSupport::FixtureDirectory(L"signing\\microsoft.exe")), DigestRefused},
+        {FileRoute(LiteTest::FixtureDirectory(L"signing\\microsoft.exe")), DigestRefused},
         {Scenario("{\"status\":404}"), ServiceUnavailable},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.scenario);
-        TestSupport::SetScenario(testCase.scenario);
+        LiteTest::SetScenario(testCase.scenario);
         const Outcome outcome = RunDialog(installer, [] {});
         EXPECT_FALSE(outcome.result);
         EXPECT_EQ(outcome.error, testCase.message);
@@ -302,11 +302,11 @@ TEST_F(DownloadDialog, AWorkerThreadThatCannotBeCreatedClosesTheDialogAndIsRepor
     WorkerStartOverride noThread([](Lite::DownloadState&, HWND) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
-    TestSupport::SetScenario(FileRoute(SignedTestInstaller()));
+    LiteTest::SetScenario(FileRoute(SignedTestInstaller()));
     const Outcome outcome = RunDialog(installer, [] {});
     EXPECT_FALSE(outcome.result);
     EXPECT_EQ(outcome.error, GenericFailure);
-    EXPECT_TRUE(TestSupport::ReadServerLog().requests.empty());
+    EXPECT_TRUE(LiteTest::ReadServerLog().requests.empty());
     EXPECT_TRUE(DialogGone(L"1000"));
 }
 

@@ -26,17 +26,17 @@ bool AnswerPrompt(const std::vector<std::wstring>& action, std::string* descript
 {
     std::thread user([&] {
         if (description != nullptr) {
-            const auto read = TestSupport::RunUiHelper({L"read", Title, L"--timeout", L"20000"});
+            const auto read = LiteTest::RunUiHelper({L"read", Title, L"--timeout", L"20000"});
             EXPECT_EQ(read.exitCode, 0) << "the prompt did not appear";
             *description = read.output;
         }
         std::vector<std::wstring> arguments = action;
         arguments.insert(arguments.begin() + 1, Title);
-        EXPECT_EQ(TestSupport::RunUiHelper(arguments).exitCode, 0);
+        EXPECT_EQ(LiteTest::RunUiHelper(arguments).exitCode, 0);
         // Never leave the test hanging in a dialog that ignored the action.
-        if (TestSupport::RunUiHelper({L"gone", Title, L"--timeout", L"10000"}).exitCode != 0) {
+        if (LiteTest::RunUiHelper({L"gone", Title, L"--timeout", L"10000"}).exitCode != 0) {
             ADD_FAILURE() << "the prompt stayed open";
-            TestSupport::RunUiHelper({L"click", Title, L"2"});
+            LiteTest::RunUiHelper({L"click", Title, L"2"});
         }
     });
     bool answer = false;
@@ -54,13 +54,13 @@ TEST(InstallConsent, ShowsThePromptAndTheDownloadLinkAnswersYes)
     std::string description;
     EXPECT_TRUE(AnswerPrompt({L"click", L"100"}, &description));
 
-    EXPECT_NE(description.find("\"title\":" + TestSupport::JsonString(Title)), std::string::npos) << description;
-    EXPECT_NE(description.find("\"text\":" + TestSupport::JsonString(MainInstruction)), std::string::npos)
+    EXPECT_NE(description.find("\"title\":" + LiteTest::JsonString(Title)), std::string::npos) << description;
+    EXPECT_NE(description.find("\"text\":" + LiteTest::JsonString(MainInstruction)), std::string::npos)
         << description;
-    EXPECT_NE(description.find("\"text\":" + TestSupport::JsonString(Content)), std::string::npos) << description;
-    EXPECT_NE(description.find("\"id\":100,\"text\":" + TestSupport::JsonString(DownloadLink)), std::string::npos)
+    EXPECT_NE(description.find("\"text\":" + LiteTest::JsonString(Content)), std::string::npos) << description;
+    EXPECT_NE(description.find("\"id\":100,\"text\":" + LiteTest::JsonString(DownloadLink)), std::string::npos)
         << description;
-    EXPECT_NE(description.find("\"id\":2,\"text\":" + TestSupport::JsonString(DeclineLink)), std::string::npos)
+    EXPECT_NE(description.find("\"id\":2,\"text\":" + LiteTest::JsonString(DeclineLink)), std::string::npos)
         << description;
     EXPECT_NE(description.find("\"icon\":\"information\""), std::string::npos) << description;
 }

@@ -17,7 +17,7 @@
 
 namespace {
 
-using TestSupport::InstallerUrlPath;
+using LiteTest::InstallerUrlPath;
 
 constexpr std::uint64_t MaxDownloadSize = 134217728;
 const std::wstring InstallerUrl = std::wstring(L"https://localhost") + InstallerUrlPath;
@@ -78,7 +78,7 @@ testing::AssertionResult HoldsPattern(const std::wstring& path, std::uint64_t si
     DWORD read = 0;
     while (::ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &read, nullptr) && read != 0) {
         for (DWORD i = 0; i < read; ++i, ++offset) {
-            if (block[i] != TestSupport::PatternByte(offset)) {
+            if (block[i] != LiteTest::PatternByte(offset)) {
                 ::CloseHandle(file);
                 return testing::AssertionFailure() << "byte " << offset << " differs";
             }
@@ -135,7 +135,7 @@ class RuntimeDownload : public testing::Test {
 protected:
     void SetUp() override
     {
-        destination = TestSupport::TempPath(L"installer.exe");
+        destination = LiteTest::TempPath(L"installer.exe");
         WriteWholeFile(destination, PreviousContent);
     }
     void TearDown() override { ::DeleteFileW(destination.c_str()); }
@@ -166,11 +166,11 @@ TEST_F(RuntimeDownload, WritesTheWholeBodyOfTheFixedAddressOverTheOldContent)
     for (const char* route : {R"({"size":3000000})", R"({"size":3000000,"chunked":true,"chunk_size":10007})"}) {
         SCOPED_TRACE(route);
         WriteWholeFile(destination, std::string(4000000, 'x'));
-        TestSupport::SetScenario(InstallerRoute(route));
+        LiteTest::SetScenario(InstallerRoute(route));
 
         EXPECT_EQ(Download(), L"");
         EXPECT_TRUE(HoldsPattern(destination, 3000000));
-        const auto log = TestSupport::ReadServerLog();
+        const auto log = LiteTest::ReadServerLog();
         ASSERT_EQ(log.requests.size(), 1u);
         EXPECT_EQ(log.requests[0].scheme, "https");
         EXPECT_EQ(log.requests[0].method, "GET");
@@ -181,11 +181,11 @@ TEST_F(RuntimeDownload, WritesTheWholeBodyOfTheFixedAddressOverTheOldContent)
 
 TEST_F(RuntimeDownload, AcceptsExactly128MiBAndRefusesOneByteMore)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":134217728})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":134217728})"));
     EXPECT_EQ(Download(), L"");
     EXPECT_TRUE(HoldsPattern(destination, MaxDownloadSize));
 
-    TestSupport::SetScenario(InstallerRoute(R"({"size":134217729})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":134217729})"));
     EXPECT_EQ(Download(), L"下载文件大小异常，已停止。");
     // The chunk that crossed the bound was not written.
     EXPECT_LE(FileSize(destination), MaxDownloadSize);
@@ -194,7 +194,7 @@ TEST_F(RuntimeDownload, AcceptsExactly128MiBAndRefusesOneByteMore)
 
 TEST_F(RuntimeDownload, RefusesAnEmptyBody)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":0})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":0})"));
     EXPECT_EQ(Download(), L"下载文件不完整。");
 }
 
@@ -203,7 +203,7 @@ TEST_F(RuntimeDownload, RefusesEveryStatusButOkBeforeTheFileIsOpened)
     for (const char* route : {R"({"status":404,"text":"not here"})", R"({"status":503,"text":"busy"})",
                               R"({"status":206,"size":1000})"}) {
         SCOPED_TRACE(route);
-        TestSupport::SetScenario(InstallerRoute(route));
+        LiteTest::SetScenario(InstallerRoute(route));
         EXPECT_EQ(Download(), L"微软下载服务暂时不可用，请稍后重试。");
         EXPECT_EQ(ReadSmallFile(destination), PreviousContent);
     }
@@ -211,7 +211,7 @@ TEST_F(RuntimeDownload, RefusesEveryStatusButOkBeforeTheFileIsOpened)
 
 TEST_F(RuntimeDownload, DoesNotFollowARedirectToPlainHttp)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"status":302,"location":"http://127.0.0.1:8931/plain/installer.exe"})",
+    LiteTest::SetScenario(InstallerRoute(R"({"status":302,"location":"http://127.0.0.1:8931/plain/installer.exe"})",
                                             R"(,"/plain/installer.exe":{"size":1000})"));
     // Windows hands back the unfollowed redirect (a status that is not 200); Wine fails the receive
     // call itself (12156). Either way the plain answer is never fetched.
@@ -219,18 +219,18 @@ TEST_F(RuntimeDownload, DoesNotFollowARedirectToPlainHttp)
                                                      : L"微软下载服务暂时不可用，请稍后重试。";
     EXPECT_EQ(Download(), expected);
     EXPECT_EQ(ReadSmallFile(destination), PreviousContent);
-    for (const auto& request : TestSupport::ReadServerLog().requests) {
+    for (const auto& request : LiteTest::ReadServerLog().requests) {
         EXPECT_EQ(request.scheme, "https") << request.path;
     }
 }
 
 TEST_F(RuntimeDownload, FollowsARedirectThatStaysOnHttps)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"status":302,"location":"https://localhost/mirror/installer.exe"})",
+    LiteTest::SetScenario(InstallerRoute(R"({"status":302,"location":"https://localhost/mirror/installer.exe"})",
                                             R"(,"/mirror/installer.exe":{"size":70000})"));
     EXPECT_EQ(Download(), L"");
     EXPECT_TRUE(HoldsPattern(destination, 70000));
-    const auto log = TestSupport::ReadServerLog();
+    const auto log = LiteTest::ReadServerLog();
     ASSERT_EQ(log.requests.size(), 2u);
     EXPECT_EQ(log.requests[1].path, "/mirror/installer.exe");
 }
@@ -251,32 +251,32 @@ TEST_F(RuntimeDownload, RefusesAddressesOtherThanTheExpectedHostAndPortBeforeCon
     };
     for (const auto& address : cases) {
         SCOPED_TRACE(testing::PrintToString(address.url));
-        TestSupport::SetScenario(InstallerRoute(R"({"size":1000})"));
+        LiteTest::SetScenario(InstallerRoute(R"({"size":1000})"));
         EXPECT_EQ(Download(nullptr, address.url), address.message);
-        EXPECT_EQ(TestSupport::ReadServerLog().connections, 0);
+        EXPECT_EQ(LiteTest::ReadServerLog().connections, 0);
         EXPECT_EQ(ReadSmallFile(destination), PreviousContent);
     }
 
     // The port is checked by its number: naming 443 explicitly is the same address.
-    TestSupport::SetScenario(InstallerRoute(R"({"size":1000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":1000})"));
     EXPECT_EQ(Download(nullptr, std::wstring(L"https://localhost:443") + InstallerUrlPath), L"");
     EXPECT_TRUE(HoldsPattern(destination, 1000));
 }
 
 TEST_F(RuntimeDownload, RefusesAServerCertificateFromAnUntrustedRoot)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":1000})", {}, "untrusted"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":1000})", {}, "untrusted"));
     EXPECT_EQ(Download(), L"下载未完成，请检查网络或代理后重试。");
     EXPECT_EQ(ReadSmallFile(destination), PreviousContent);
-    EXPECT_TRUE(TestSupport::ReadServerLog().requests.empty());
+    EXPECT_TRUE(LiteTest::ReadServerLog().requests.empty());
 }
 
 TEST_F(RuntimeDownload, CancellationBeforeSendingSendsNothing)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":1000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":1000})"));
     cancelRequested = true;
     EXPECT_EQ(Download(), L"已取消下载。");
-    const auto log = TestSupport::ReadServerLog();
+    const auto log = LiteTest::ReadServerLog();
     EXPECT_EQ(log.connections, 0);
     EXPECT_TRUE(log.requests.empty());
     EXPECT_EQ(ReadSmallFile(destination), PreviousContent);
@@ -284,7 +284,7 @@ TEST_F(RuntimeDownload, CancellationBeforeSendingSendsNothing)
 
 TEST_F(RuntimeDownload, CancellationDuringTheTransferStopsBeforeTheNextRead)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":8000000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":8000000})"));
     ProgressRecorder recorder;
     recorder.cancelOnFirstText = &cancelRequested;
 
@@ -296,24 +296,24 @@ TEST_F(RuntimeDownload, CancellationDuringTheTransferStopsBeforeTheNextRead)
 
 TEST_F(RuntimeDownload, ABodyThatStallsFailsAfterTheReceiveTimeout)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":1000000,"stall_after":300000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":1000000,"stall_after":300000})"));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(Download(), L"下载连接中断，请重试。");
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_GE(seconds, 14.0);
     EXPECT_LE(seconds, 45.0);
     EXPECT_LE(FileSize(destination), 300000u);
-    TestSupport::SetScenario("{}");  // ends the stalled answer on the server
+    LiteTest::SetScenario("{}");  // ends the stalled answer on the server
 }
 
 TEST_F(RuntimeDownload, ReportsProgressOncePerMebibyte)
 {
     ProgressRecorder recorder;
-    TestSupport::SetScenario(InstallerRoute(R"({"size":999999})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":999999})"));
     EXPECT_EQ(Download(recorder.Window()), L"");
     EXPECT_TRUE(recorder.texts.empty());
 
-    TestSupport::SetScenario(InstallerRoute(R"({"size":2200000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":2200000})"));
     EXPECT_EQ(Download(recorder.Window()), L"");
     const std::vector<std::wstring> expected = {
         L"正在从微软官方下载运行环境，已接收 1 MB。\n下载完成后会自动校验文件。",
@@ -325,7 +325,7 @@ TEST_F(RuntimeDownload, ReportsProgressOncePerMebibyte)
 
 TEST_F(RuntimeDownload, NeedsTheDestinationFileToExist)
 {
-    TestSupport::SetScenario(InstallerRoute(R"({"size":1000})"));
+    LiteTest::SetScenario(InstallerRoute(R"({"size":1000})"));
     ASSERT_TRUE(::DeleteFileW(destination.c_str()));
     EXPECT_EQ(Download(), L"无法保存下载文件，请检查磁盘空间。");
     EXPECT_EQ(::GetFileAttributesW(destination.c_str()), INVALID_FILE_ATTRIBUTES);

@@ -36,7 +36,7 @@ std::string InstallerScenario(bool stalled = false)
     for (char& c : unixPath) {
         c = c == '\\' ? '/' : c;
     }
-    return std::string("{\"routes\":{\"") + Utf8(TestSupport::InstallerUrlPath) + "\":{\"file\":\"" + unixPath +
+    return std::string("{\"routes\":{\"") + Utf8(LiteTest::InstallerUrlPath) + "\":{\"file\":\"" + unixPath +
            "\"" + (stalled ? ",\"stall_after\":0" : "") + "}}}";
 }
 
@@ -60,7 +60,7 @@ BOOL WINAPI RecordingStart(SHELLEXECUTEINFOW* request)
     startRequest.file = request->lpFile ? request->lpFile : L"";
     startRequest.parameters = request->lpParameters ? request->lpParameters : L"";
     startRequest.stagedBytes = LiteTest::ReadBytes(startRequest.file);
-    startRequest.changeAttempt = TestSupport::RunUiHelper({L"try-change", startRequest.file}).exitCode;
+    startRequest.changeAttempt = LiteTest::RunUiHelper({L"try-change", startRequest.file}).exitCode;
     request->hProcess = nullptr;
     ::SetLastError(startRequest.lastError);
     return startRequest.answer;
@@ -122,7 +122,7 @@ TEST_F(RuntimeInstaller, StartFailuresAreReportedAndTheStagedFileIsGone)
         startRequest = StartRequest{};
         startRequest.answer = testCase.answer;
         startRequest.lastError = testCase.lastError;
-        TestSupport::SetScenario(InstallerScenario());
+        LiteTest::SetScenario(InstallerScenario());
 
         EXPECT_EQ(Install(), testCase.message);
 
@@ -152,7 +152,7 @@ TEST_F(RuntimeInstaller, TheInstallersExitCodeIsReturnedUnchangedAndItsFileDelet
     for (const wchar_t* code : {L"3010", L"1603", L"4294967295"}) {
         SCOPED_TRACE(Utf8(code));
         LiteTest::EnvironmentOverride exitCode(L"CORVANE_TEST_INSTALLER_EXIT_CODE", code);
-        TestSupport::SetScenario(InstallerScenario());
+        LiteTest::SetScenario(InstallerScenario());
         std::uint32_t result = 0;
         EXPECT_EQ(Install(&result), L"");
         EXPECT_EQ(result, std::stoul(code));
@@ -163,11 +163,11 @@ TEST_F(RuntimeInstaller, TheInstallersExitCodeIsReturnedUnchangedAndItsFileDelet
 TEST_F(RuntimeInstaller, CancellingTheDownloadGives1602WithoutStartingAnything)
 {
     ElevatedStartOverride replaced;
-    TestSupport::SetScenario(InstallerScenario(true));
+    LiteTest::SetScenario(InstallerScenario(true));
     const std::wstring title = L"Corvane 轻量版 \u2014 下载运行环境";
     std::thread person([&] {
-        EXPECT_EQ(TestSupport::RunUiHelper({L"click", title, L"2", L"--timeout", L"20000"}).exitCode, 0);
-        TestSupport::SetScenario("{}");
+        EXPECT_EQ(LiteTest::RunUiHelper({L"click", title, L"2", L"--timeout", L"20000"}).exitCode, 0);
+        LiteTest::SetScenario("{}");
     });
     std::uint32_t result = 0;
     EXPECT_EQ(Install(&result), L"");
@@ -179,7 +179,7 @@ TEST_F(RuntimeInstaller, CancellingTheDownloadGives1602WithoutStartingAnything)
 
 TEST_F(RuntimeInstaller, AFailedDownloadLeavesNoFile)
 {
-    TestSupport::SetScenario("{\"routes\":{}}");
+    LiteTest::SetScenario("{\"routes\":{}}");
     EXPECT_EQ(Install(), L"微软下载服务暂时不可用，请稍后重试。");
     EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
 }

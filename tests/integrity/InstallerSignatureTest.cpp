@@ -36,8 +36,8 @@ class InstallerSignature : public testing::TestWithParam<SignatureCase> {};
 TEST_P(InstallerSignature, AnswersForTheSignerAndLeavesTheFileFree)
 {
     const SignatureCase& sample = GetParam();
-    const std::wstring source = TestSupport::FixtureDirectory(L"signing\\") + sample.file;
-    const std::wstring copy = TestSupport::TempPath(sample.file);
+    const std::wstring source = LiteTest::FixtureDirectory(L"signing\\") + sample.file;
+    const std::wstring copy = LiteTest::TempPath(sample.file);
     ASSERT_TRUE(::CopyFileW(source.c_str(), copy.c_str(), FALSE)) << "missing fixture, error " << ::GetLastError();
 
     EXPECT_EQ(Lite::VerifyInstallerSignature(copy), sample.expected);
@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, InstallerSignature, testing::ValuesIn(Signatur
 
 TEST(InstallerSignatureMissingFile, IsFalse)
 {
-    EXPECT_FALSE(Lite::VerifyInstallerSignature(TestSupport::TempPath(L"never-created.exe")));
+    EXPECT_FALSE(Lite::VerifyInstallerSignature(LiteTest::TempPath(L"never-created.exe")));
 }
 
 }
