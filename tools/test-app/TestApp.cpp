@@ -6,6 +6,8 @@
 //   CORVANE_TEST_PASS_ROOT  ... except that a probe run under DOTNET_ROOT equal to this exits with 0
 //   CORVANE_TEST_SLEEP_MS   how long a probe run sleeps before it exits
 //   CORVANE_TEST_APP_SLEEP_MS  how long a normal run sleeps before it exits with 0
+#include "../common/StandIn.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -14,48 +16,9 @@
 
 namespace {
 
-std::wstring Variable(const wchar_t* name)
-{
-    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        return {};
-    }
-    std::wstring value(size, L'\0');
-    value.resize(::GetEnvironmentVariableW(name, value.data(), size));
-    return value;
-}
-
-DWORD Number(const wchar_t* name, DWORD fallback)
-{
-    const std::wstring text = Variable(name);
-    return text.empty() ? fallback : static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
-}
-
-void AppendRecord(const std::wstring& file)
-{
-    std::wstring record = ::GetCommandLineW();
-    record += L'\0';
-    wchar_t directory[32768] = {};
-    ::GetCurrentDirectoryW(static_cast<DWORD>(std::size(directory)), directory);
-    record += directory;
-    record += L'\0';
-    wchar_t* block = ::GetEnvironmentStringsW();
-    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-        record += entry;
-        record += L'\0';
-    }
-    ::FreeEnvironmentStringsW(block);
-    record += L'\0';
-
-    HANDLE handle = ::CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    ::WriteFile(handle, record.data(), static_cast<DWORD>(record.size() * sizeof(wchar_t)), &written, nullptr);
-    ::CloseHandle(handle);
-}
+using StandIn::AppendRecord;
+using StandIn::Number;
+using StandIn::Variable;
 
 }
 
@@ -68,7 +31,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 
     const std::wstring recordFile = Variable(L"CORVANE_TEST_RECORD");
     if (!recordFile.empty()) {
-        AppendRecord(recordFile);
+        AppendRecord(recordFile, true);
     }
     if (!probe) {
         ::Sleep(Number(L"CORVANE_TEST_APP_SLEEP_MS", 0));
