@@ -1,24 +1,11 @@
 #include "common/UiDriver.h"
 
 #include "common/TestText.h"
+#include "common/WineFiles.h"
 
 #include <windows.h>
 
 namespace LiteTest {
-
-namespace {
-
-std::wstring ToolPath(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH * 4] = {};
-    ::GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
-    std::wstring text = path;
-    text.resize(text.find_last_of(L'\\'));     // ...\tests
-    text.resize(text.find_last_of(L'\\'));     // the build directory
-    return text + L"\\tools\\" + name;
-}
-
-}
 
 UiResult RunUiHelper(const std::vector<std::wstring>& arguments)
 {

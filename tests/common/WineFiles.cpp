@@ -96,7 +96,7 @@ FileHolder::FileHolder(const std::wstring& path, Sharing sharing)
     ::SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
 
-    std::wstring commandLine = L"\"" + ProgramDirectory() + L"\\..\\tools\\ui-helper.exe\" hold-file \"" + path +
+    std::wstring commandLine = L"\"" + ToolPath(L"ui-helper.exe") + L"\" hold-file \"" + path +
                                L"\" " + (sharing == Sharing::Read ? L"read" : L"none");
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -225,6 +225,14 @@ std::wstring ProgramDirectory()
     std::wstring path(32768, L'\0');
     path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
     return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::wstring ToolPath(const std::wstring& name)
+{
+    const std::wstring relative = ProgramDirectory() + L"\\..\\tools\\" + name;
+    std::wstring full(32768, L'\0');
+    full.resize(::GetFullPathNameW(relative.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    return full;
 }
 
 ::testing::AssertionResult IsFreeToReplace(const std::wstring& path)

@@ -68,6 +68,8 @@ bool Exists(const std::wstring& path);
 std::vector<std::wstring> ListNames(const std::wstring& directory);
 // The directory that holds this test program (build/tests).
 std::wstring ProgramDirectory();
+// The full path of a program the build puts in build/tools (helpers, stand-ins, the demo app).
+std::wstring ToolPath(const std::wstring& name);
 
 // Exclusive write access, a rename and a delete all succeed: proof that nobody holds the file.
 ::testing::AssertionResult IsFreeToReplace(const std::wstring& path);

@@ -36,7 +36,7 @@ const std::wstring ServiceUnavailable = L"微软下载服务暂时不可用，�
 
 std::wstring SignedTestInstaller()
 {
-    return LiteTest::ProgramDirectory() + L"\\..\\tools\\corvane-test-installer.exe";
+    return LiteTest::ToolPath(L"corvane-test-installer.exe");
 }
 
 std::string Scenario(const std::string& routeJson)

@@ -22,10 +22,7 @@ using LiteTest::Utf8;
 
 std::wstring SignedTestInstaller()
 {
-    wchar_t full[MAX_PATH * 4] = {};
-    ::GetFullPathNameW((LiteTest::ProgramDirectory() + L"\\..\\tools\\corvane-test-installer.exe").c_str(),
-                       static_cast<DWORD>(std::size(full)), full, nullptr);
-    return full;
+    return LiteTest::ToolPath(L"corvane-test-installer.exe");
 }
 
 // The local server answers the installer's address with the signed test installer (read on the Unix side,

@@ -15,7 +15,7 @@ using LiteTest::ScratchDirectory;
 // This program carries the demo app as its payload, so the cached copy must equal that file.
 std::string DemoApp()
 {
-    return LiteTest::ReadBytes(LiteTest::ProgramDirectory() + L"\\..\\tools\\Corvane.App.exe");
+    return LiteTest::ReadBytes(LiteTest::ToolPath(L"Corvane.App.exe"));
 }
 
 TEST(EnsurePayload, ReturnsTheBackslashPathOfAByteExactCopyBelowTheOverride)
