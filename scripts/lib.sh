@@ -7,7 +7,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  googletest wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
+  googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
   fonts-wqy-zenhei imagemagick
 )
 
