@@ -11,24 +11,61 @@ corvane_packages=(
   fonts-wqy-zenhei imagemagick
 )
 
-# Installs only what is missing, so a second run costs nothing.
+# Every program the scripts and tests call, with the package that brings it. Checked after installing,
+# so a missing one stops the run at once with its name instead of an exit status 127 minutes later.
+corvane_commands=(
+  cmake:cmake ninja:ninja-build
+  x86_64-w64-mingw32-gcc-posix:gcc-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
+  x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objcopy:binutils-mingw-w64-x86-64
+  x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
+  wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
+  openssl:openssl osslsigncode:osslsigncode import:imagemagick /usr/bin/python3:python3
+)
+# Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
+corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
+corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc:fonts-wqy-zenhei)
+
+# Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {
   local missing=()
   local package
   for package in "${corvane_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "Installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq || true
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || true
+  fi
+  corvane_check_tools
+}
+
+# One line naming everything that is still missing and the package that provides it.
+corvane_check_tools() {
+  local absent=() entry
+  for entry in "${corvane_commands[@]}"; do
+    command -v "${entry%%:*}" >/dev/null 2>&1 || absent+=("command ${entry%%:*} (package ${entry#*:})")
+  done
+  for entry in "${corvane_python_modules[@]}"; do
+    /usr/bin/python3 -c "import ${entry%%:*}" >/dev/null 2>&1 ||
+      absent+=("python module ${entry%%:*} for /usr/bin/python3 (package ${entry#*:})")
+  done
+  for entry in "${corvane_files[@]}"; do
+    [ -e "${entry%%:*}" ] || absent+=("${entry%%:*} (package ${entry#*:})")
+  done
+  if [ ${#absent[@]} -gt 0 ]; then
+    local line
+    line=$(printf ', %s' "${absent[@]}")
+    echo "$(basename "$0"): missing ${line:2}; install them and run it again." >&2
+    return 1
+  fi
 }
 
 corvane_build() {
   if [ ! -f "$CORVANE_BUILD_DIR/CMakeCache.txt" ]; then
-    cmake --preset release -B "$CORVANE_BUILD_DIR" "$@" >/dev/null
+    (cd "$CORVANE_SOURCE_DIR" && cmake --preset release -B "$CORVANE_BUILD_DIR" "$@" >/dev/null)
   elif [ $# -gt 0 ]; then
     cmake -B "$CORVANE_BUILD_DIR" "$@" >/dev/null
   fi
