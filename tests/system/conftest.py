@@ -161,3 +161,37 @@ class MutexHolder:
     def __exit__(self, *exc):
         self.process.stdin.close()
         self.process.wait(timeout=30)
+
+
+PKI_DIR = BUILD_DIR / "fixtures" / "pki"
+RELEASE_SCRIPT = SOURCE_DIR / "scripts" / "release"
+RELEASE_EXE = "Corvane_v1.3.7_Lite.exe"
+
+
+class Release:
+    """One run of scripts/release: the directory it wrote and what it printed."""
+
+    def __init__(self, directory, output):
+        self.directory = directory
+        self.output = output
+        self.exe = directory / RELEASE_EXE
+        self.debug = directory / (RELEASE_EXE + ".debug")
+
+
+def make_release(directory, *args) -> Release:
+    """Runs the release command as a release engineer would (no Wine involved, so plain pipes are fine)."""
+    result = subprocess.run([str(RELEASE_SCRIPT), "--out", str(directory), *map(str, args)], cwd="/",
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=1200)
+    output = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+    assert result.returncode == 0, f"scripts/release {' '.join(map(str, args))} failed:\n{output[-3000:]}"
+    return Release(pathlib.Path(directory), output)
+
+
+@pytest.fixture(scope="session")
+def releases(tmp_path_factory):
+    """Two release builds of this tree, in two directories and at two moments: one left unsigned, one signed
+    with the test company's PKCS#12 key (its root is trusted in the test prefix only)."""
+    unsigned = make_release(tmp_path_factory.mktemp("release-unsigned"))
+    signed = make_release(tmp_path_factory.mktemp("release-signed"), "--pkcs12", PKI_DIR / "company.p12",
+                          "--password-file", PKI_DIR / "company.password")
+    return {"unsigned": unsigned, "signed": signed}

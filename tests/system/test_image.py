@@ -1,7 +1,9 @@
-"""What the built bootstrapper image carries: headers, manifest, icon, version record and payload."""
+"""What the bootstrapper image carries: headers, manifest, icon, version record and payload. Every check runs
+on the image the tests use and on a signed release, the file that ships."""
 import hashlib
 import struct
 import xml.etree.ElementTree as ET
+import zlib
 
 import pefile
 import pytest
@@ -12,9 +14,16 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_RCDATA, RT_MANIFEST = 3, 14, 16, 10, 24
 LANG_EN_US = 0x409
 
 
+@pytest.fixture(scope="module", params=["test build", "signed release"])
+def image_path(request):
+    if request.param == "test build":
+        return BOOTSTRAPPER
+    return request.getfixturevalue("releases")["signed"].exe
+
+
 @pytest.fixture(scope="module")
-def pe():
-    image = pefile.PE(str(BOOTSTRAPPER))
+def pe(image_path):
+    image = pefile.PE(str(image_path))
     yield image
     image.close()
 
@@ -110,10 +119,36 @@ def test_version_record(pe):
     assert translations == [{b"Translation": "0x0409 0x04b0"}]
 
 
-def test_payload_is_embedded_byte_for_byte_with_its_digest(pe):
+def test_payload_is_embedded_byte_for_byte_with_its_digest(pe, image_path):
     payload = (TOOLS_DIR / "Corvane.App.exe").read_bytes()
     lang, data = resource(pe, RT_RCDATA, 201)
     assert data == payload
     # The digest the bootstrapper checks its cache against is the digest of these very bytes.
     digest = hashlib.sha256(payload).hexdigest()
-    assert digest.encode("utf-16-le") in BOOTSTRAPPER.read_bytes()
+    assert digest.encode("utf-16-le") in image_path.read_bytes()
+
+
+def section_names(pe, image: bytes):
+    """Section names as the linker meant them: a name longer than eight characters is stored as "/N", an
+    offset into the COFF string table behind the symbols."""
+    strings = pe.FILE_HEADER.PointerToSymbolTable + 18 * pe.FILE_HEADER.NumberOfSymbols
+    names = []
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0")
+        if name.startswith(b"/"):
+            start = strings + int(name[1:])
+            name = image[start:image.index(b"\0", start)]
+        names.append(name.decode())
+    return names
+
+
+def test_image_is_stripped_and_names_its_debug_file(pe, image_path):
+    names = section_names(pe, image_path.read_bytes())
+    assert not [name for name in names if name.startswith(".debug")], names
+    assert pe.FILE_HEADER.NumberOfSymbols == 0
+    # The debug link: the debug file's name, padded to four bytes, then the CRC-32 of that file's bytes.
+    link = pe.sections[names.index(".gnu_debuglink")].get_data()
+    name = link[:link.index(b"\0")].decode()
+    assert name == image_path.name + ".debug"
+    crc_offset = (len(name) + 1 + 3) // 4 * 4
+    assert struct.unpack_from("<I", link, crc_offset)[0] == zlib.crc32(image_path.with_name(name).read_bytes())

@@ -81,6 +81,24 @@ std::wstring WindowText(HWND window)
     return text;
 }
 
+// What a control shows. GetWindowTextW does not ask a control of another process for its text, and an
+// edit control keeps its text to itself, so ask the control; a hung one gets a second and an empty text.
+std::wstring ControlText(HWND control)
+{
+    DWORD_PTR length = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &length)) {
+        return {};
+    }
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    if (!::SendMessageTimeoutW(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                               SMTO_ABORTIFHUNG, 1000, &copied)) {
+        return {};
+    }
+    text.resize(copied);
+    return text;
+}
+
 std::wstring ClassName(HWND window)
 {
     wchar_t name[256] = {};
@@ -229,7 +247,7 @@ BOOL CALLBACK CollectChild(HWND child, LPARAM context)
         *out += ",";
     }
     *out += "{\"class\":" + Json(ClassName(child)) + ",\"id\":" + std::to_string(::GetDlgCtrlID(child)) +
-            ",\"text\":" + Json(WindowText(child)) +
+            ",\"text\":" + Json(ControlText(child)) +
             ",\"style\":" + std::to_string(static_cast<unsigned long>(::GetWindowLongW(child, GWL_STYLE))) +
             ",\"enabled\":" + (::IsWindowEnabled(child) ? "true" : "false") +
             ",\"visible\":" + (::IsWindowVisible(child) ? "true" : "false") + "}";
