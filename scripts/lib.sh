@@ -72,23 +72,28 @@ corvane_build() {
   cmake --build "$CORVANE_BUILD_DIR"
 }
 
-# A display for the dialogs: the caller's own, or a private Xvfb stopped when the script ends.
+# A display for the dialogs: the caller's own, or a private Xvfb stopped when the script ends. Xvfb picks
+# a free display number itself and writes it to the given descriptor once it accepts clients, so two
+# runs starting at the same moment never end up on one server.
 corvane_start_display() {
   if [ -n "${DISPLAY:-}" ] && [ -z "${CORVANE_FORCE_XVFB:-}" ]; then
     return 0
   fi
-  local number
-  for number in $(seq 90 140); do
-    [ -e "/tmp/.X${number}-lock" ] || [ -e "/tmp/.X11-unix/X${number}" ] || break
-  done
-  Xvfb ":$number" -screen 0 1280x800x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  local number_file
+  number_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -noreset -nolisten tcp 3>"$number_file" >/dev/null 2>&1 &
   CORVANE_XVFB_PID=$!
-  export DISPLAY=":$number"
   local i
   for i in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X${number}" ] && return 0
+    if [ -s "$number_file" ]; then
+      export DISPLAY=":$(tr -dc 0-9 <"$number_file")"
+      rm -f "$number_file"
+      return 0
+    fi
+    kill -0 "$CORVANE_XVFB_PID" 2>/dev/null || break
     sleep 0.1
   done
+  rm -f "$number_file"
   echo "Xvfb did not start" >&2
   return 1
 }
