@@ -8,9 +8,9 @@ import urllib.request
 
 import pytest
 
-from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until,
-                      windows_path, wine_env)
-from test_runtime_launch import read_runs
+from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, small_drive, start, ui, wait_exit,
+                      wait_until, windows_path, wine_env)
+from test_runtime_launch import TEST_APP, read_runs
 
 INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
 OTHER_SIGNER_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_OtherSigner_Lite.exe"
@@ -35,6 +35,7 @@ NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后�
 SIGNATURE_REFUSED = "无法确认安装文件的微软签名，已停止安装。请检查系统时间和证书状态后重试。"
 STAGING_FAILED = "无法准备下载文件。"
 START_FAILED = "无法启动微软安装程序，请重新尝试或使用完整版。"
+SAVE_FAILED = "保存下载文件失败，请检查磁盘空间。"
 
 
 def failed_with(code):
@@ -273,3 +274,18 @@ def test_a_downloads_directory_redirected_before_the_download_starts_nothing(tmp
     assert road.downloads.resolve().is_relative_to(real)
     assert road.staged_files() == []
 
+
+def test_a_disk_that_fills_up_during_the_download_leaves_no_staged_file(tmp_path):
+    # Room for the cached app and about half of the installer.
+    size = TEST_APP.stat().st_size + SIGNED_INSTALLER.stat().st_size // 2
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+    road = Road(tmp_path)
+    with small_drive(tmp_path, size) as (letter, mount_point):
+        road.env["CORVANE_TEST_DATA_ROOT"] = f"{letter}:\\"
+        road.downloads = mount_point / "lite-cache" / "downloads"
+        expect_warning(consent(road.start()), SAVE_FAILED)
+
+        assert len(requests_seen()) == 1
+        assert road.installer_runs() == []
+        assert road.downloads.is_dir()
+        assert road.staged_files() == []
