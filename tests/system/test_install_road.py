@@ -87,11 +87,8 @@ class Road:
         return start(exe, env=self.env)
 
     def installer_runs(self):
-        """The command lines the test installer was started with."""
-        if not self.installer_record.exists():
-            return []
-        fields = self.installer_record.read_bytes().decode("utf-16-le").split("\0")
-        return [fields[i] for i in range(0, len(fields) - 2, 3)]
+        """The command lines the test installer was started with (its records carry no environment)."""
+        return [run.command_line for run in read_runs(self.installer_record)]
 
     def launches(self):
         """The real starts of the app (probe runs left out)."""
