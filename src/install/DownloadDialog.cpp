@@ -44,6 +44,8 @@ HandleOwner LockAgainstChanges(const std::wstring& path)
 
 namespace Seams {
 std::thread (*startDownloadWorker)(DownloadState& state, HWND dialogWindow) = &StartWorkerThread;
+HRESULT(WINAPI* showTaskDialog)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
+                                BOOL* verificationChecked) = &::TaskDialogIndirect;
 }
 
 void DownloadWorker(DownloadState* state, HWND dialogWindow)
@@ -117,7 +119,7 @@ bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verified
     config.pfCallback = DownloadDialogCallback;
     config.lpCallbackData = reinterpret_cast<LONG_PTR>(&state);
 
-    const HRESULT shown = ::TaskDialogIndirect(&config, nullptr, nullptr, nullptr);
+    const HRESULT shown = Seams::showTaskDialog(&config, nullptr, nullptr, nullptr);
     if (FAILED(shown)) {
         state.cancelRequested.exchange(true);
     }

@@ -3,6 +3,7 @@
 #include "bootstrap/ScopedOwner.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <atomic>
 #include <string>
@@ -42,6 +43,11 @@ namespace Seams {
 // Starts the worker thread. Tests replace it to reproduce a thread that cannot be created, which no
 // platform here can be made to do on demand.
 extern std::thread (*startDownloadWorker)(DownloadState& state, HWND dialogWindow);
+
+// Shows the task dialog. Tests replace it to reproduce a dialog that fails after its creation
+// notification started the worker, which the real call cannot be made to do on demand.
+extern HRESULT(WINAPI* showTaskDialog)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
+                                       BOOL* verificationChecked);
 }
 
 }

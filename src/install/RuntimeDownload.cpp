@@ -8,6 +8,7 @@
 #include <winhttp.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace Lite {
@@ -18,7 +19,6 @@ using InternetHandleOwner = ScopedOwner<HINTERNET, &::WinHttpCloseHandle>;
 
 constexpr std::wstring_view InstallerPath =
     L"/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe";
-constexpr wchar_t UserAgent[] = L"Corvane-Lite/1.3.7";
 constexpr INTERNET_PORT DownloadPort = INTERNET_DEFAULT_HTTPS_PORT;
 constexpr int ResolveTimeoutMs = 10000;
 constexpr int ConnectTimeoutMs = 10000;
@@ -81,7 +81,8 @@ void DownloadFileFromUrl(const std::wstring& url, const std::wstring& destinatio
     const UrlParts parts = CheckUrl(url);
 
     // Declared in opening order so that a failure closes them file first, session last.
-    InternetHandleOwner session(::WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+    const std::wstring userAgent = L"Corvane-Lite/" + std::wstring(Build::ProductVersion);
+    InternetHandleOwner session(::WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session.IsHeld()) {
         throw Error{ConnectFailed};

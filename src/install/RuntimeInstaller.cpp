@@ -18,31 +18,70 @@ namespace {
 
 constexpr std::uint32_t UserCancelled = 1602;  // ERROR_INSTALL_USEREXIT
 
+bool IsSameFile(const BY_HANDLE_FILE_INFORMATION& left, const BY_HANDLE_FILE_INFORMATION& right)
+{
+    return left.dwVolumeSerialNumber == right.dwVolumeSerialNumber && left.nFileIndexHigh == right.nFileIndexHigh &&
+           left.nFileIndexLow == right.nFileIndexLow;
+}
+
+}
+
+bool NamesVerifiedInstaller(const std::wstring& downloadsDirectory, const std::wstring& installerPath,
+                            HANDLE verifiedInstaller)
+{
+    if (!IsPlainDirectoryChain(downloadsDirectory)) {
+        return false;
+    }
+    // The name itself, not whatever a link at it points to. Attribute access only, so the read-only
+    // sharing of the held handle does not stand in the way.
+    HandleOwner named(::CreateFileW(installerPath.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION namedFile{};
+    BY_HANDLE_FILE_INFORMATION verifiedFile{};
+    if (!named.IsHeld() || !::GetFileInformationByHandle(named.Get(), &namedFile) ||
+        !::GetFileInformationByHandle(verifiedInstaller, &verifiedFile)) {
+        return false;
+    }
+    if ((namedFile.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return false;
+    }
+    return IsSameFile(namedFile, verifiedFile);
 }
 
 std::uint32_t DownloadAndInstallRuntime()
 {
     const std::wstring downloads = JoinPath(ResolveDataRoot(), DownloadsDirectoryName);
-    const std::wstring reserved = MakeTempFilePath(downloads);
-    const std::wstring installerPath = reserved + L".exe";
-    // Without MOVEFILE_REPLACE_EXISTING a leftover of an earlier run is never overwritten.
-    if (!::MoveFileExW(reserved.c_str(), installerPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        ::DeleteFileW(reserved.c_str());
+    // Each name is moved into its owner, never copied, so no allocation can come between a file
+    // appearing on disk and the owner that deletes it.
+    StagedFileOwner reserved(MakeTempFilePath(downloads));
+    std::wstring installerPath = reserved.Get() + L".exe";
+    // Without MOVEFILE_REPLACE_EXISTING a leftover of an earlier run is never overwritten; the reserved
+    // name is deleted by its owner.
+    if (!::MoveFileExW(reserved.Get().c_str(), installerPath.c_str(), MOVEFILE_WRITE_THROUGH)) {
         throw Error{L"无法准备下载文件。"};
     }
-    StagedFileOwner staged(installerPath);
+    reserved.Detach();
+    const StagedFileOwner staged(std::move(installerPath));
 
     // Declared after the staged file so that it is closed before the file is deleted.
     HandleOwner verifiedInstaller;
-    if (!ShowDownloadDialog(installerPath, verifiedInstaller)) {
+    if (!ShowDownloadDialog(staged.Get(), verifiedInstaller)) {
         return UserCancelled;
+    }
+
+    // The shell opens the installer by its name again. Another process of the same user may have
+    // redirected the downloads directory (it was empty before the download) or put another file at the
+    // name; then the name no longer stands for the bytes that were checked, and nothing is started.
+    if (!NamesVerifiedInstaller(downloads, staged.Get(), verifiedInstaller.Get())) {
+        throw Error{L"无法启动微软安装程序，请重新尝试或使用完整版。"};
     }
 
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof(request);
     request.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
     request.lpVerb = L"runas";
-    request.lpFile = installerPath.c_str();
+    request.lpFile = staged.Get().c_str();
     request.lpParameters = L"/install /passive /norestart";
     request.nShow = SW_SHOWNORMAL;
     if (!Seams::shellExecuteEx(&request)) {

@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace Lite {
 
@@ -17,36 +19,27 @@ constexpr DWORD ProbeTimeoutMs = 10000;
 constexpr DWORD TerminatedWaitMs = 2000;
 constexpr wchar_t ProbeSwitch[] = L" --corvane-runtime-probe";
 
-std::filesystem::file_status QueryStatus(const std::filesystem::path& path, std::error_code& error)
-{
-    return std::filesystem::status(path, error);
-}
-
-// The not-found group as the platform reports it. A standard library that passes platform codes through
-// reports them in the system category; one that goes through the C runtime folds them into a not_found
-// status of its own.
-bool IsNotFound(const std::filesystem::file_status& status, const std::error_code& error)
-{
-    if (status.type() == std::filesystem::file_type::not_found) {
-        return true;
-    }
-    return error.category() == std::system_category() && IsNotFoundError(static_cast<DWORD>(error.value()));
-}
-
-// Follows links, so a linked framework directory counts. Any failure other than "not found" means the
-// machine is in a state we cannot judge, and it is not passed off as a missing runtime.
+// Follows links as the standard status query does, so a linked framework directory counts. The
+// platform is asked itself because the standard library here goes through the C runtime, which folds
+// every platform error into a few errno values: "not there" could not be told from "cannot look".
+// Any failure other than "not found" means the machine is in a state we cannot judge, and it is not
+// passed off as a missing runtime.
 bool IsDirectory(const std::wstring& path)
 {
-    std::error_code error;
-    const std::filesystem::path fsPath(path);
-    const std::filesystem::file_status status = frameworkStatusQuery(fsPath, error);
-    if (!error) {
-        return std::filesystem::is_directory(status);
+    // Attribute access only; backup semantics is what lets a directory be opened at all.
+    HandleOwner target(Seams::openStatusTarget(path.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (target.IsHeld() && ::GetFileInformationByHandle(target.Get(), &information)) {
+        return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
-    if (IsNotFound(status, error)) {
+    const DWORD error = ::GetLastError();
+    if (IsNotFoundError(error)) {
         return false;
     }
-    throw std::filesystem::filesystem_error("status", fsPath, error);
+    throw std::filesystem::filesystem_error("status", std::filesystem::path(path),
+                                            std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
@@ -58,7 +51,10 @@ bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
 
 }
 
-StatusQuery frameworkStatusQuery = &QueryStatus;
+namespace Seams {
+HANDLE(WINAPI* openStatusTarget)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE templateFile) = &::CreateFileW;
+}
 
 std::wstring QuotePath(const std::wstring& path)
 {

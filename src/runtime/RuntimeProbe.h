@@ -1,8 +1,8 @@
 #pragma once
 
-#include <filesystem>
+#include <windows.h>
+
 #include <string>
-#include <system_error>
 
 namespace Lite {
 
@@ -21,10 +21,11 @@ void SetRuntimeVariables(const std::wstring& runtimeRoot);
 // The directory that holds the app, where both the probe and the real start run.
 std::wstring AppDirectory(const std::wstring& appPath);
 
-// The status query behind the framework-directory check. Wine never reports access denied for a status
-// query (an unreadable directory reads as "not found"), so a test may replace this for one test; the
-// product always uses the standard library's query.
-using StatusQuery = std::filesystem::file_status (*)(const std::filesystem::path& path, std::error_code& error);
-extern StatusQuery frameworkStatusQuery;
+namespace Seams {
+// Opens a framework directory (links followed) to read its attributes. Tests replace it to reproduce
+// access denied, which Wine never reports here: an unreadable directory reads as "not found".
+extern HANDLE(WINAPI* openStatusTarget)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                        DWORD disposition, DWORD flags, HANDLE templateFile);
+}
 
 }

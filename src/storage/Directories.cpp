@@ -47,6 +47,24 @@ std::size_t ParentLength(const std::wstring& path, std::size_t length)
     return length;
 }
 
+// Every level below the root, the first one below it first and the path itself last.
+std::vector<std::wstring> Levels(const std::wstring& path)
+{
+    const std::size_t rootLength = RootLength(path);
+    std::vector<std::wstring> levels;
+    for (std::size_t length = path.size(); length > rootLength; length = ParentLength(path, length)) {
+        levels.push_back(path.substr(0, length));
+    }
+    return {levels.rbegin(), levels.rend()};
+}
+
+bool IsPlainDirectory(const std::wstring& level)
+{
+    const DWORD attributes = ::GetFileAttributesW(level.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
 void PrepareLevel(const std::wstring& level)
 {
     if (!::CreateDirectoryW(level.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
@@ -54,9 +72,7 @@ void PrepareLevel(const std::wstring& level)
     }
     // Levels that already existed are tested too: a link or junction anywhere on the chain would send
     // the cache somewhere the user did not choose.
-    const DWORD attributes = ::GetFileAttributesW(level.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+    if (!IsPlainDirectory(level)) {
         throw Error{L"轻量版工作目录不可用，请选择普通本地文件夹。"};
     }
 }
@@ -65,14 +81,19 @@ void PrepareLevel(const std::wstring& level)
 
 void EnsureDirectory(const std::wstring& path)
 {
-    const std::size_t rootLength = RootLength(path);
-    std::vector<std::size_t> levels;
-    for (std::size_t length = path.size(); length > rootLength; length = ParentLength(path, length)) {
-        levels.push_back(length);
+    for (const std::wstring& level : Levels(path)) {
+        PrepareLevel(level);
     }
-    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
-        PrepareLevel(path.substr(0, *level));
+}
+
+bool IsPlainDirectoryChain(const std::wstring& path)
+{
+    for (const std::wstring& level : Levels(path)) {
+        if (!IsPlainDirectory(level)) {
+            return false;
+        }
     }
+    return true;
 }
 
 std::wstring MakeTempFilePath(const std::wstring& directory)

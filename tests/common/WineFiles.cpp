@@ -84,6 +84,22 @@ void MakeDirectoryLink(const std::wstring& link, const std::wstring& target)
     }
 }
 
+void RunUnixShell(const std::string& command)
+{
+    static std::atomic<int> counter{0};
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring marker = std::wstring(temp) + L"lite-shell-" + std::to_wstring(::GetCurrentProcessId()) +
+                                L"-" + std::to_wstring(counter++) + L".done";
+    // The marker is written only after the command, whatever its result.
+    StartUnixProgram(L"Z:\\bin\\sh", {"-c", "{ " + command + "; } ; : > '" + UnixPath(marker) + "'"});
+    const bool finished = WaitFor(&Exists, marker);
+    ::DeleteFileW(marker.c_str());
+    if (!finished) {
+        throw std::runtime_error("a Unix shell command did not finish: " + command);
+    }
+}
+
 FileHolder::FileHolder(const std::wstring& path, Sharing sharing)
 {
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};

@@ -31,6 +31,11 @@ private:
 // a Unix link to a directory shows as a reparse point, which is what a junction looks like.
 void MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
 
+// Runs a shell command on the Unix side and returns once it has finished: a program of the same user
+// changing files the way no Wine process could, since Wine's share modes do not bind native processes.
+// Paths in it come from UnixPath; the command must contain no double quotes.
+void RunUnixShell(const std::string& command);
+
 // Another Wine process (tools/ui-helper.exe hold-file) holds the file open for writing while the
 // object lives; share modes are only enforced between Wine processes.
 class FileHolder {

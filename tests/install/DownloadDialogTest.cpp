@@ -13,6 +13,9 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -308,6 +311,96 @@ TEST_F(DownloadDialog, AWorkerThreadThatCannotBeCreatedClosesTheDialogAndIsRepor
     EXPECT_EQ(outcome.error, GenericFailure);
     EXPECT_TRUE(LiteTest::ReadServerLog().requests.empty());
     EXPECT_TRUE(DialogGone(L"1000"));
+}
+
+// Replaces the dialog call itself for one test.
+class DialogCallOverride {
+public:
+    using Call = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
+    explicit DialogCallOverride(Call call) : previous_(Lite::Seams::showTaskDialog)
+    {
+        Lite::Seams::showTaskDialog = call;
+    }
+    ~DialogCallOverride() { Lite::Seams::showTaskDialog = previous_; }
+    DialogCallOverride(const DialogCallOverride&) = delete;
+    DialogCallOverride& operator=(const DialogCallOverride&) = delete;
+
+private:
+    Call previous_;
+};
+
+std::atomic<int> progressTextsSeen{0};
+
+LRESULT CALLBACK StandInDialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == TDM_SET_ELEMENT_TEXT) {
+        ++progressTextsSeen;
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A dialog that goes wrong after its creation notification: the worker has been started on a real
+// window, the download is under way, and then the call reports a failure and its window is gone.
+HRESULT WINAPI FailAfterTheWorkerStarted(const TASKDIALOGCONFIG* config, int*, int*, BOOL*)
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &StandInDialogProcedure;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"CorvaneStandInDialog";
+    ::RegisterClassW(&windowClass);
+    HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    windowClass.hInstance, nullptr);
+    progressTextsSeen = 0;
+    config->pfCallback(window, TDN_CREATED, 0, 0, config->lpCallbackData);
+    const ULONGLONG deadline = ::GetTickCount64() + 20000;
+    MSG message;
+    while (progressTextsSeen == 0 && ::GetTickCount64() < deadline) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&message);
+        }
+    }
+    ::DestroyWindow(window);
+    // Sends that were already on their way are answered now; later ones find no window.
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    return E_OUTOFMEMORY;
+}
+
+HRESULT WINAPI FailAtOnce(const TASKDIALOGCONFIG*, int*, int*, BOOL*)
+{
+    return E_OUTOFMEMORY;
+}
+
+TEST_F(DownloadDialog, ADialogThatCannotBeShownStopsAndJoinsItsWorkerAndIsReported)
+{
+    // The real call cannot be made to fail on demand, least of all after it has started the worker;
+    // the seam replaces that one call.
+    const std::uint64_t bodySize = 16 * 1048576;
+    LiteTest::SetScenario(Scenario("{\"size\":" + std::to_string(bodySize) + "}"));
+    {
+        DialogCallOverride failing(&FailAfterTheWorkerStarted);
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = RunDialog(installer, [] {});
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(outcome.error, L"无法显示下载窗口。");
+        // The worker was under way and stopped at the cancellation, well before the end of the body.
+        EXPECT_GE(progressTextsSeen.load(), 1);
+        const std::uint64_t written = LiteTest::ReadBytes(installer).size();
+        EXPECT_GE(written, 1048576u);
+        EXPECT_LT(written, bodySize);
+        EXPECT_EQ(LiteTest::ReadServerLog().requests.size(), 1u);
+    }
+    {
+        LiteTest::SetScenario(Scenario("{\"size\":1000}"));
+        DialogCallOverride failing(&FailAtOnce);
+        const Outcome outcome = RunDialog(installer, [] {});
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(outcome.error, L"无法显示下载窗口。");
+        EXPECT_EQ(LiteTest::ReadServerLog().connections, 0);
+    }
 }
 
 }

@@ -1,6 +1,7 @@
 #include "install/RuntimeInstaller.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/ScopedOwner.h"
 #include "common/DownloadServer.h"
 #include "common/TestText.h"
 #include "common/UiDriver.h"
@@ -172,6 +173,68 @@ TEST_F(RuntimeInstaller, CancellingTheDownloadGives1602WithoutStartingAnything)
     EXPECT_EQ(result, 1602u);
     EXPECT_FALSE(startRequest.called);
     EXPECT_EQ(Downloads(), std::vector<std::wstring>{});
+}
+
+// Replaces every {name} in the text.
+std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    for (const auto& [name, value] : values) {
+        for (std::size_t at; (at = text.find("{" + name + "}")) != std::string::npos;) {
+            text.replace(at, name.size() + 2, value);
+        }
+    }
+    return text;
+}
+
+TEST(NamesVerifiedInstaller, OnlyTheHeldFileBehindPlainDirectoriesPasses)
+{
+    // What another program of the same user can do to the names between the checks and the start,
+    // done from the Unix side: the held handle's read-only sharing binds Wine processes only, much as
+    // on Windows a directory can be swapped while no file in it is open yet.
+    struct Mutation {
+        const char* label;
+        const char* shell;
+        bool stillTheVerifiedFile;
+    };
+    const std::vector<Mutation> mutations = {
+        {"untouched", "true", true},
+        {"downloads swapped for a link to its own content", "mv '{downloads}' '{downloads}.real' && "
+                                                            "ln -s '{downloads}.real' '{downloads}'", false},
+        {"a level above swapped for a link", "mv '{cache}' '{cache}.real' && ln -s '{cache}.real' '{cache}'", false},
+        {"downloads swapped for a plain directory with a copy", "mv '{downloads}' '{downloads}.real' && "
+                                                                "mkdir '{downloads}' && "
+                                                                "cp '{downloads}.real/CVN1.tmp.exe' '{downloads}/'",
+         false},
+        {"the file moved aside and a copy put at its name", "mv '{file}' '{file}.aside' && cp '{file}.aside' '{file}'",
+         false},
+        {"the name made a link to another file", "mv '{file}' '{file}.aside' && ln -s '{other}' '{file}'", false},
+        {"the file removed", "rm '{file}'", false},
+        {"a directory at the name", "rm '{file}' && mkdir '{file}'", false},
+    };
+    for (const Mutation& mutation : mutations) {
+        SCOPED_TRACE(mutation.label);
+        LiteTest::ScratchDirectory scratch;
+        const std::wstring cache = scratch / L"data\\lite-cache";
+        const std::wstring downloads = cache + L"\\downloads";
+        const std::wstring installer = downloads + L"\\CVN1.tmp.exe";
+        const std::wstring other = scratch / L"other.exe";
+        ASSERT_TRUE(::CreateDirectoryW((scratch / L"data").c_str(), nullptr));
+        ASSERT_TRUE(::CreateDirectoryW(cache.c_str(), nullptr));
+        ASSERT_TRUE(::CreateDirectoryW(downloads.c_str(), nullptr));
+        LiteTest::WriteBytes(installer, LiteTest::ReadBytes(SignedTestInstaller()));
+        LiteTest::WriteBytes(other, LiteTest::ReadBytes(SignedTestInstaller()));
+        // Held as the download worker holds the verified file.
+        Lite::HandleOwner verified(::CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(verified.IsHeld());
+
+        LiteTest::RunUnixShell(Fill(mutation.shell, {{"downloads", LiteTest::UnixPath(downloads)},
+                                                     {"cache", LiteTest::UnixPath(cache)},
+                                                     {"file", LiteTest::UnixPath(installer)},
+                                                     {"other", LiteTest::UnixPath(other)}}));
+
+        EXPECT_EQ(Lite::NamesVerifiedInstaller(downloads, installer, verified.Get()), mutation.stillTheVerifiedFile);
+    }
 }
 
 TEST_F(RuntimeInstaller, AFailedDownloadLeavesNoFile)

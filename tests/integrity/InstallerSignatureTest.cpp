@@ -23,6 +23,8 @@ const SignatureCase SignatureCases[] = {
     {L"other-company.exe", false},        // O=Contoso Software Ltd
     {L"trailing-space.exe", false},       // O="Microsoft Corporation "
     {L"longer-name.exe", false},          // O=Microsoft Corporation Ltd
+    {L"shortened.exe", false},            // O=Microsoft
+    {L"long-s.exe", false},               // O=Micro\u017Foft Corporation: only Unicode case folding matches
     {L"no-organization.exe", false},      // no O attribute at all
     {L"unsigned.exe", false},
     {L"tampered.exe", false},             // one code byte changed after signing

@@ -119,6 +119,7 @@ struct Record {
     }
 };
 
+// A record counts only once its closing empty field is there: the app may still be writing the last one.
 inline std::vector<Record> ReadRecords(const fs::path& file)
 {
     std::ifstream stream(file, std::ios::binary);
@@ -126,6 +127,7 @@ inline std::vector<Record> ReadRecords(const fs::path& file)
     std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
     std::memcpy(text.data(), bytes.data(), text.size() * sizeof(wchar_t));
 
+    // Only fields whose NUL has been written.
     std::vector<std::wstring> fields;
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = text.find(L'\0', start);
@@ -144,6 +146,9 @@ inline std::vector<Record> ReadRecords(const fs::path& file)
             const std::size_t equals = fields[i].find(L'=', 1);
             record.environment[fields[i].substr(0, equals)] =
                 equals == std::wstring::npos ? std::wstring() : fields[i].substr(equals + 1);
+        }
+        if (i == fields.size()) {
+            break;
         }
         ++i;
         records.push_back(std::move(record));
@@ -193,7 +198,7 @@ inline int RunningChildren(const std::wstring& imageName, bool terminate = false
 
 // Every test starts with none of the runtime or test-app variables and no registry value, gets its own
 // scratch tree with the test app copied in as "app dir\Corvane.App.exe" (a space in the path on purpose),
-// and leaves the environment, the registry and the status-query seam as it found them.
+// and leaves the environment, the registry and the directory-open seam as it found them.
 class RuntimeFixture : public testing::Test {
 protected:
     void SetUp() override
@@ -221,7 +226,7 @@ protected:
 
     void TearDown() override
     {
-        Lite::frameworkStatusQuery = originalStatusQuery_;
+        Lite::Seams::openStatusTarget = originalOpenStatusTarget_;
         RemoveInstallLocation();
         for (const auto& [name, value] : saved_) {
             SetVariable(name, value);
@@ -258,7 +263,7 @@ protected:
 
 private:
     std::vector<std::pair<const wchar_t*, std::optional<std::wstring>>> saved_;
-    Lite::StatusQuery originalStatusQuery_ = Lite::frameworkStatusQuery;
+    decltype(Lite::Seams::openStatusTarget) originalOpenStatusTarget_ = Lite::Seams::openStatusTarget;
 };
 
 }

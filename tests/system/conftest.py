@@ -3,6 +3,7 @@
 scripts/run-tests prepares the Wine prefix and the display and exports WINEPREFIX and DISPLAY; CTest
 passes CORVANE_BUILD_DIR and CORVANE_SOURCE_DIR.
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -161,6 +162,31 @@ class MutexHolder:
     def __exit__(self, *exc):
         self.process.stdin.close()
         self.process.wait(timeout=30)
+
+
+@contextlib.contextmanager
+def small_drive(tmp_path, size):
+    """A tmpfs of `size` bytes, mapped as a drive letter of its own, for a disk that fills up. Yields the
+    letter and the mount point; skips the test where a tmpfs cannot be mounted."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs needs root")
+    mount_point = tmp_path / "small-disk"
+    mount_point.mkdir()
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "corvane-full", str(mount_point)],
+                            capture_output=True)
+    if result.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {result.stderr.decode(errors='replace').strip()}")
+    # Mapped as a drive of its own: reached through Z: instead, the mount point itself would show as a
+    # reparse point and be refused before anything is written.
+    dosdevices = pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices"
+    letter = next(c for c in "tuvwxy" if not os.path.lexists(dosdevices / f"{c}:"))
+    drive = dosdevices / f"{letter}:"
+    drive.symlink_to(mount_point)
+    try:
+        yield letter.upper(), mount_point
+    finally:
+        drive.unlink()
+        subprocess.run(["umount", str(mount_point)], check=True)
 
 
 PKI_DIR = BUILD_DIR / "fixtures" / "pki"

@@ -8,9 +8,9 @@ import urllib.request
 
 import pytest
 
-from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until,
-                      windows_path, wine_env)
-from test_runtime_launch import read_runs
+from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, small_drive, start, ui, wait_exit,
+                      wait_until, windows_path, wine_env)
+from test_runtime_launch import TEST_APP, read_runs
 
 INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
 OTHER_SIGNER_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_OtherSigner_Lite.exe"
@@ -34,6 +34,8 @@ RESTART_NEEDED = "运行环境已安装，需要重启电脑。重启后重新�
 NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后重试，或使用完整版。"
 SIGNATURE_REFUSED = "无法确认安装文件的微软签名，已停止安装。请检查系统时间和证书状态后重试。"
 STAGING_FAILED = "无法准备下载文件。"
+START_FAILED = "无法启动微软安装程序，请重新尝试或使用完整版。"
+SAVE_FAILED = "保存下载文件失败，请检查磁盘空间。"
 
 
 def failed_with(code):
@@ -44,6 +46,13 @@ def set_scenario(route):
     """What the local server answers for the installer's address (see tests/fixtures/https_server.py)."""
     body = json.dumps({"tls": "trusted", "routes": {INSTALLER_PATH: route}}).encode()
     request = urllib.request.Request(f"{CONTROL}/scenario", data=body, method="PUT")
+    with urllib.request.urlopen(request, timeout=10) as reply:
+        assert json.loads(reply.read())["ok"]
+
+
+def release_held_answers():
+    """Lets an answer that a "hold" scenario keeps back go on."""
+    request = urllib.request.Request(f"{CONTROL}/release", data=b"", method="PUT")
     with urllib.request.urlopen(request, timeout=10) as reply:
         assert json.loads(reply.read())["ok"]
 
@@ -78,11 +87,8 @@ class Road:
         return start(exe, env=self.env)
 
     def installer_runs(self):
-        """The command lines the test installer was started with."""
-        if not self.installer_record.exists():
-            return []
-        fields = self.installer_record.read_bytes().decode("utf-16-le").split("\0")
-        return [fields[i] for i in range(0, len(fields) - 2, 3)]
+        """The command lines the test installer was started with (its records carry no environment)."""
+        return [run.command_line for run in read_runs(self.installer_record)]
 
     def launches(self):
         """The real starts of the app (probe runs left out)."""
@@ -237,3 +243,46 @@ def test_second_start_during_consent_or_download_only_informs(tmp_path):
     assert wait_exit(first) == 0
     assert road.installer_runs() == []
     assert road.staged_files() == []
+
+
+@pytest.mark.parametrize("level", ["downloads", "lite-cache"])
+def test_a_downloads_directory_redirected_before_the_download_starts_nothing(tmp_path, level):
+    # The server keeps its answer back while another program of the same user swaps the downloads
+    # directory (or a level above it) for a link to its own content, as it could in the seconds before
+    # the download writes. Download, digest and signature all pass through the link, so only the check
+    # before the start can tell.
+    set_scenario({"file": str(SIGNED_INSTALLER), "hold": True})
+    road = Road(tmp_path)
+    process = consent(road.start())
+
+    assert wait_until(lambda: len(requests_seen()) == 1)
+    [staged] = road.staged_files()
+    assert (road.downloads / staged).stat().st_size == 0
+    swapped = road.downloads if level == "downloads" else road.downloads.parent
+    real = swapped.with_name(swapped.name + ".real")
+    swapped.rename(real)
+    swapped.symlink_to(real, target_is_directory=True)
+    release_held_answers()
+
+    expect_warning(process, START_FAILED)
+    assert road.installer_runs() == []
+    assert len(requests_seen()) == 1
+    # The staged file is gone from the directory the link led to.
+    assert road.downloads.resolve().is_relative_to(real)
+    assert road.staged_files() == []
+
+
+def test_a_disk_that_fills_up_during_the_download_leaves_no_staged_file(tmp_path):
+    # Room for the cached app and about half of the installer.
+    size = TEST_APP.stat().st_size + SIGNED_INSTALLER.stat().st_size // 2
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+    road = Road(tmp_path)
+    with small_drive(tmp_path, size) as (letter, mount_point):
+        road.env["CORVANE_TEST_DATA_ROOT"] = f"{letter}:\\"
+        road.downloads = mount_point / "lite-cache" / "downloads"
+        expect_warning(consent(road.start()), SAVE_FAILED)
+
+        assert len(requests_seen()) == 1
+        assert road.installer_runs() == []
+        assert road.downloads.is_dir()
+        assert road.staged_files() == []

@@ -7,15 +7,14 @@ just dismiss whatever comes next (the consent prompt, or a warning), since only 
 import contextlib
 import hashlib
 import os
-import pathlib
 import shutil
 import subprocess
 import uuid
 
 import pytest
 
-from conftest import (BOOTSTRAPPER, BUILD_DIR, MESSAGE_TITLE, UI_HELPER, start, ui, wait_exit, windows_path,
-                      wine_env)
+from conftest import (BOOTSTRAPPER, BUILD_DIR, MESSAGE_TITLE, UI_HELPER, small_drive, start, ui, wait_exit,
+                      windows_path, wine_env)
 
 CONSENT_TITLE = "Corvane 轻量版 — 需要运行环境"
 LOCATION_UNUSABLE = "轻量版文件位置不可用。"
@@ -196,24 +195,9 @@ def test_a_copy_held_open_for_writing_is_not_rewritten(cached):
 
 
 def test_a_disk_that_fills_up_during_the_write_leaves_no_temporary_file(tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small tmpfs needs root")
-    mount_point = tmp_path / "small-disk"
-    mount_point.mkdir()
     # Room for the directories, not for the whole payload.
-    size = DEMO_APP.stat().st_size // 2
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "corvane-full", str(mount_point)],
-                            capture_output=True)
-    if result.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {result.stderr.decode(errors='replace').strip()}")
-    # Mapped as a drive of its own: reached through Z: instead, the mount point itself would show as a
-    # reparse point and be refused before anything is written.
-    dosdevices = pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices"
-    letter = next(c for c in "tuvwxy" if not os.path.lexists(dosdevices / f"{c}:"))
-    drive = dosdevices / f"{letter}:"
-    drive.symlink_to(mount_point)
-    try:
-        env = wine_env(CORVANE_TEST_DATA_ROOT=f"{letter.upper()}:\\", DOTNET_ROOT="", DOTNET_ROOT_X64="")
+    with small_drive(tmp_path, DEMO_APP.stat().st_size // 2) as (letter, mount_point):
+        env = wine_env(CORVANE_TEST_DATA_ROOT=f"{letter}:\\", DOTNET_ROOT="", DOTNET_ROOT_X64="")
         process = start(BOOTSTRAPPER, env=env)
         box = ui("read", MESSAGE_TITLE)
         ui("click", MESSAGE_TITLE, 1)
@@ -222,9 +206,6 @@ def test_a_disk_that_fills_up_during_the_write_leaves_no_temporary_file(tmp_path
         directory = payload_directory(mount_point)
         assert directory.is_dir()
         assert list(directory.iterdir()) == []
-    finally:
-        drive.unlink()
-        subprocess.run(["umount", str(mount_point)], check=True)
 
 
 def test_a_build_whose_digest_does_not_match_its_payload_fails_every_start(data_root):

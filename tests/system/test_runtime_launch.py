@@ -22,13 +22,16 @@ class Run:
 
 
 def read_runs(record_file):
-    """Records are NUL-ended UTF-16 fields: command line, directory, environment strings, then an empty one."""
+    """Records are NUL-ended UTF-16 fields: command line, directory, environment strings, then an empty one.
+    A record counts only once that empty field is written: the app may still be writing the last one."""
     if not record_file.exists():
         return []
-    fields = record_file.read_bytes().decode("utf-16-le").split("\0")
+    data = record_file.read_bytes()
+    # Everything after the last NUL is a field still being written.
+    fields = data[:len(data) // 2 * 2].decode("utf-16-le").split("\0")[:-1]
     runs = []
     i = 0
-    while i + 2 < len(fields):
+    while i + 1 < len(fields):
         command_line, directory = fields[i], fields[i + 1]
         i += 2
         environment = {}
@@ -37,6 +40,8 @@ def read_runs(record_file):
             cut = fields[i].find("=", 1)
             environment[fields[i][:cut]] = fields[i][cut + 1:]
             i += 1
+        if i == len(fields):
+            break
         i += 1
         runs.append(Run(command_line, directory, environment))
     return runs
