@@ -1,14 +1,18 @@
-"""Kill loop: the real bootstrapper, killed at random moments of a whole first start, never leaves a
-broken app under the app's name, and whatever a killed start leaves behind the next start removes.
+"""Kill loop: the real bootstrapper, killed at random moments of a whole start, never leaves a broken
+app under the app's name, and whatever a killed start leaves behind the next start removes.
 
 The build carries the recording test app with 64 MiB appended (tests/stress-builds), so extraction is a
 good part of a first start. A start is ended the way a logoff, a crash or Task Manager ends it: SIGKILL
 of its `wine` process. That Unix process is the Windows process itself (it runs the image), so nothing
 of the bootstrapper runs on the way out; the staging files that kills leave behind show it.
 
-  CORVANE_STRESS_KILLS  kills in total (default 40). The three situations take turns, kill by kill, and
-                        each situation's moments are spread evenly at random over a whole first start.
-  CORVANE_STRESS_SEED   replays a run; the seed in use is printed.
+A kill "lands during extraction" when it leaves a staging file of its own behind: it came between the
+reservation of the staging name and the replace step.
+
+  CORVANE_STRESS_KILLS  kills in total (default 40). The three situations (no, a valid and a damaged
+                        earlier copy) take turns, kill by kill, and each situation's moments are spread
+                        evenly at random over a whole start in that situation.
+  CORVANE_STRESS_SEED   replays a run's moments; the seed in use is printed.
 """
 import hashlib
 import os
@@ -107,13 +111,17 @@ class Loop:
         assert run(UI_HELPER, "mutex-gone", MUTEX, "--timeout", "20000").returncode == 0, \
             "the single-instance name outlived the killed start"
         # The test app ends at once in both modes. A child whose parent was killed in the middle of
-        # CreateProcessW never finishes starting under Wine (it waits for its parent's half of the
-        # start-up on a pipe); Windows would likewise leave it suspended. Those are ended here.
+        # CreateProcessW never finishes starting under Wine (it waits on a pipe for its parent's half of
+        # the start-up); on Windows such a child can likewise stay suspended. Those are ended here.
         if not wait_until(lambda: not app_processes(self.app), timeout=5):
             for pid in app_processes(self.app):
-                os.kill(int(pid), signal.SIGKILL)
-                self.half_started += 1
-            assert wait_until(lambda: not app_processes(self.app), timeout=10), "a child of the killed start lingers"
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                    self.half_started += 1
+                except ProcessLookupError:
+                    pass
+            assert wait_until(lambda: not app_processes(self.app), timeout=10), \
+                "a child of the killed start lingers"
 
     def whole_start(self, **extra):
         started = time.monotonic()
