@@ -10,8 +10,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace Lite {
 
@@ -19,6 +22,11 @@ namespace {
 
 constexpr WORD PayloadResourceId = 201;
 constexpr std::size_t Sha256TextLength = 64;
+// GetTempFileNameW with a unique value of 0 writes the low 16 bits of its number in hexadecimal.
+constexpr std::size_t MaxStagingDigits = 4;
+constexpr std::wstring_view StagingExtension = L".tmp";
+
+using FindHandleOwner = ScopedOwner<HANDLE, &::FindClose, &IsUsableHandle>;
 
 bool IsExpectedDigest(const std::wstring& digest)
 {
@@ -38,6 +46,61 @@ bool FileExists(const std::wstring& path)
     }
     throw std::filesystem::filesystem_error("exists", std::filesystem::path(path),
                                             std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+bool EqualsIgnoringAsciiCase(std::wstring_view left, std::wstring_view right)
+{
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(), [&](wchar_t a, wchar_t b) { return lower(a) == lower(b); });
+}
+
+bool IsHexDigit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+// Only the exact form GetTempFileNameW gives our names. Letter case is ignored as the file system
+// ignores it; everything else must match, since this decides what gets deleted.
+bool IsStagingName(std::wstring_view name)
+{
+    const std::wstring_view prefix = TempFilePrefix;
+    if (name.size() <= prefix.size() + StagingExtension.size() ||
+        name.size() > prefix.size() + MaxStagingDigits + StagingExtension.size()) {
+        return false;
+    }
+    const std::wstring_view digits =
+        name.substr(prefix.size(), name.size() - prefix.size() - StagingExtension.size());
+    return EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix) &&
+           EqualsIgnoringAsciiCase(name.substr(name.size() - StagingExtension.size()), StagingExtension) &&
+           std::all_of(digits.begin(), digits.end(), IsHexDigit);
+}
+
+// A start that is killed between reserving its staging name and the replace step leaves a file as
+// large as the payload behind, and every such kill would add one. Our caller holds the single-instance
+// guard, so no start of this session is using any staging file here. The names are filtered here
+// rather than by a "CVN*.tmp" pattern, which Windows also matches against 8.3 short names. Best
+// effort: a file that another process holds open stays, and the start goes on.
+void RemoveLeftoverStagingFiles(const std::wstring& payloadDirectory)
+{
+    WIN32_FIND_DATAW entry{};
+    FindHandleOwner search(::FindFirstFileExW(JoinPath(payloadDirectory, L"*").c_str(), FindExInfoBasic, &entry,
+                                              FindExSearchNameMatch, nullptr, 0));
+    if (!search.IsHeld()) {
+        return;
+    }
+    std::vector<std::wstring> leftovers;
+    do {
+        // Never a directory, and never through a link to somewhere else.
+        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            IsStagingName(entry.cFileName)) {
+            leftovers.push_back(JoinPath(payloadDirectory, entry.cFileName));
+        }
+    } while (::FindNextFileW(search.Get(), &entry));
+    search.Reset();
+    for (const std::wstring& leftover : leftovers) {
+        ::DeleteFileW(leftover.c_str());
+    }
 }
 
 struct PayloadBytes {
@@ -102,6 +165,9 @@ std::wstring EnsurePayload()
         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         throw Error{L"轻量版文件位置不可用。"};
     }
+    // On every start, not only before an extraction: a leftover that was held open last time would
+    // otherwise stay for good once a valid copy is in place.
+    RemoveLeftoverStagingFiles(payloadDirectory);
 
     // The digest, not the size or the time stamp, decides whether an earlier copy can be trusted.
     if (FileExists(appPath) && IsExpectedDigest(ComputeFileDigest(appPath, L"SHA256"))) {

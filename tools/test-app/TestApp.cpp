@@ -5,6 +5,8 @@
 //   CORVANE_TEST_EXIT_CODE  exit code of a probe run (default 0) ...
 //   CORVANE_TEST_PASS_ROOT  ... except that a probe run under DOTNET_ROOT equal to this exits with 0
 //   CORVANE_TEST_SLEEP_MS   how long a probe run sleeps before it exits
+//   CORVANE_TEST_PROBE_WAIT_FOR  a file a probe run waits for before it exits, so a test can act while
+//                           the bootstrapper is held in its probe
 //   CORVANE_TEST_APP_SLEEP_MS  how long a normal run sleeps before it exits with 0
 #include "../common/StandIn.h"
 
@@ -38,6 +40,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         return 0;
     }
     ::Sleep(Number(L"CORVANE_TEST_SLEEP_MS", 0));
+    const std::wstring waitFor = Variable(L"CORVANE_TEST_PROBE_WAIT_FOR");
+    while (!waitFor.empty() && ::GetFileAttributesW(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        ::Sleep(50);
+    }
     const std::wstring passRoot = Variable(L"CORVANE_TEST_PASS_ROOT");
     if (!passRoot.empty() && Variable(L"DOTNET_ROOT") == passRoot) {
         return 0;

@@ -8,6 +8,7 @@
 //   ui-helper close TITLE [--timeout MS]          the title bar's close box (SC_CLOSE)
 //   ui-helper gone  TITLE [--timeout MS]          wait until no such window is left
 //   ui-helper hold-mutex NAME                     hold a named mutex until stdin closes
+//   ui-helper mutex-gone NAME [--timeout MS]      wait until no process holds a mutex of that name
 //   ui-helper hold-file PATH [read|none]          hold a file open for writing until stdin closes
 //   ui-helper try-change PATH                     try to open the file for writing, rename it and
 //                                                 delete it; prints each error code (0: it worked),
@@ -306,6 +307,21 @@ int Run(const Options& options)
         const int code = HoldUntilStdinCloses();
         ::CloseHandle(mutex);
         return code;
+    }
+    if (options.verb == L"mutex-gone" && args.size() == 1) {
+        // A process that was killed keeps its name alive until the system has closed its handles.
+        const ULONGLONG deadline = ::GetTickCount64() + options.timeoutMs;
+        for (;;) {
+            HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
+            if (mutex == nullptr) {
+                return ::GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 4;
+            }
+            ::CloseHandle(mutex);
+            if (::GetTickCount64() >= deadline) {
+                return 2;
+            }
+            ::Sleep(20);
+        }
     }
     if (options.verb == L"hold-file" && !args.empty()) {
         const DWORD share = args.size() > 1 && args[1] == L"read" ? FILE_SHARE_READ : 0;

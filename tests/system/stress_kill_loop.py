@@ -1,0 +1,225 @@
+"""Kill loop: the real bootstrapper, killed at random moments of a whole start, never leaves a broken
+app under the app's name, and whatever a killed start leaves behind the next start removes.
+
+The build carries the recording test app with 64 MiB appended (tests/stress-builds), so extraction is a
+good part of a first start. A start is ended the way a logoff, a crash or Task Manager ends it: SIGKILL
+of its `wine` process. That Unix process is the Windows process itself (it runs the image), so nothing
+of the bootstrapper runs on the way out; the staging files that kills leave behind show it.
+
+A kill "lands during extraction" when it leaves a staging file of its own behind: it came between the
+reservation of the staging name and the replace step.
+
+  CORVANE_STRESS_KILLS  kills in total (default 40). The three situations (no, a valid and a damaged
+                        earlier copy) take turns, kill by kill, and each situation's moments are spread
+                        evenly at random over a whole start in that situation.
+  CORVANE_STRESS_SEED   replays a run's moments; the seed in use is printed.
+"""
+import hashlib
+import os
+import random
+import re
+import signal
+import time
+
+from conftest import BUILD_DIR, UI_HELPER, run, start, wait_exit, wait_until, windows_path, wine_env
+from test_runtime_launch import read_runs
+
+LARGE_BUILD = BUILD_DIR / "Corvane_LargePayload_Lite.exe"
+PAYLOAD = (BUILD_DIR / "tests" / "stress-builds" / "test-app-64mib.exe").read_bytes()
+MUTEX = "Local\\Corvane.Lite.Bootstrap"
+STAGING_NAME = re.compile(r"CVN[0-9A-Fa-f]{1,4}\.tmp", re.IGNORECASE)
+
+NO_COPY = "no earlier copy"
+VALID_COPY = "valid earlier copy"
+DAMAGED_COPY = "damaged earlier copy"
+
+
+def damaged(payload):
+    data = bytearray(payload)
+    data[len(data) // 2] ^= 0x01
+    return bytes(data)
+
+
+EARLIER = {NO_COPY: None, VALID_COPY: PAYLOAD, DAMAGED_COPY: damaged(PAYLOAD)}
+
+
+def staging_files(directory):
+    """The staging files there, each with what tells a new file from an older one of the same name."""
+    if not directory.exists():
+        return {}
+    found = {}
+    for entry in os.scandir(directory):
+        if STAGING_NAME.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+            info = entry.stat(follow_symlinks=False)
+            found[entry.name] = (info.st_ino, info.st_mtime_ns, info.st_size)
+    return found
+
+
+def app_processes(app):
+    """Probe runs and launched apps still running from this loop's cache (other test runs on the machine
+    have processes of their own under other data roots)."""
+    marker = windows_path(app).encode()
+    running = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if cmdline.read().startswith(marker):
+                    running.append(pid)
+        except OSError:
+            pass
+    return running
+
+
+def outcome(app, earlier):
+    """What the app's name holds after a kill."""
+    if not app.exists():
+        return "nothing"
+    data = app.read_bytes()
+    if earlier is not None and data == earlier:
+        return "earlier copy"
+    if data == PAYLOAD:
+        return "full payload"
+    return "partial"
+
+
+class Loop:
+    def __init__(self, tmp_path):
+        self.data_root = tmp_path / "data"
+        self.runtime_root = tmp_path / "runtime"
+        (self.runtime_root / "shared" / "Microsoft.NETCore.App").mkdir(parents=True)
+        (self.runtime_root / "shared" / "Microsoft.WindowsDesktop.App").mkdir()
+        self.directory = self.data_root / "lite-cache" / "1.3.7" / hashlib.sha256(PAYLOAD).hexdigest()[:16]
+        self.app = self.directory / "Corvane.App.exe"
+        self.half_started = 0
+
+    def env(self, **extra):
+        # A working runtime root: a start that is not killed goes all the way to the launch.
+        return wine_env(CORVANE_TEST_DATA_ROOT=windows_path(self.data_root),
+                        DOTNET_ROOT=windows_path(self.runtime_root), DOTNET_ROOT_X64="", **extra)
+
+    def prepare(self, situation):
+        earlier = EARLIER[situation]
+        if earlier is None:
+            self.app.unlink(missing_ok=True)
+        else:
+            self.directory.mkdir(parents=True, exist_ok=True)
+            self.app.write_bytes(earlier)
+
+    def settle(self):
+        """Waits until the killed start is gone for the system too and its children have ended, so the
+        next start neither meets the busy box nor a running image it cannot replace."""
+        assert run(UI_HELPER, "mutex-gone", MUTEX, "--timeout", "20000").returncode == 0, \
+            "the single-instance name outlived the killed start"
+        # The test app ends at once in both modes. A child whose parent was killed in the middle of
+        # CreateProcessW never finishes starting under Wine (it waits on a pipe for its parent's half of
+        # the start-up); on Windows such a child can likewise stay suspended. Those are ended here.
+        if not wait_until(lambda: not app_processes(self.app), timeout=5):
+            for pid in app_processes(self.app):
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                    self.half_started += 1
+                except ProcessLookupError:
+                    pass
+            assert wait_until(lambda: not app_processes(self.app), timeout=10), \
+                "a child of the killed start lingers"
+
+    def whole_start(self, **extra):
+        started = time.monotonic()
+        process = start(LARGE_BUILD, env=self.env(**extra))
+        assert wait_exit(process, timeout=120) == 0
+        duration = time.monotonic() - started
+        self.settle()
+        return duration
+
+
+def test_kill_loop_never_leaves_a_broken_app_and_the_next_start_clears_what_kills_left(tmp_path):
+    kills_wanted = int(os.environ.get("CORVANE_STRESS_KILLS", "40"))
+    seed = int(os.environ.get("CORVANE_STRESS_SEED") or random.SystemRandom().randrange(1 << 32))
+    rng = random.Random(seed)
+    loop = Loop(tmp_path)
+
+    # How long a whole start (extraction if any, probe, launch) takes in each situation, measured here.
+    situations = [NO_COPY, VALID_COPY, DAMAGED_COPY]
+    durations = {}
+    for situation in situations:
+        for _ in range(2):
+            loop.prepare(situation)
+            durations.setdefault(situation, []).append(loop.whole_start())
+    # The shorter run, so that nearly every moment still finds the start running.
+    length = {situation: min(times) for situation, times in durations.items()}
+    per_situation = {s: len(range(i, kills_wanted, 3)) for i, s in enumerate(situations)}
+    rows = {s: {"kills": 0, "ended first": 0, "during extraction": 0, "nothing": 0, "earlier copy": 0,
+                "full payload": 0, "partial": 0} for s in situations}
+    strays_left = 0
+    most_strays = 0
+    broken = []
+    for index in range(kills_wanted):
+        situation = situations[index % 3]
+        row = rows[situation]
+        for _ in range(4):
+            moment = (index // 3 + rng.random()) / per_situation[situation] * length[situation]
+            loop.prepare(situation)
+            before = staging_files(loop.directory)
+            started = time.monotonic()
+            process = start(LARGE_BUILD, env=loop.env())
+            while time.monotonic() - started < moment and process.poll() is None:
+                time.sleep(0.005)
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+                row["kills"] += 1
+                break
+            # This start was quicker than the measured ones: it counts as no kill, and the situation's
+            # length shrinks to what it took, so the next moment is drawn within a start again.
+            assert process.returncode == 0
+            row["ended first"] += 1
+            length[situation] = min(length[situation], time.monotonic() - started)
+            loop.settle()
+        loop.settle()
+
+        after = staging_files(loop.directory)
+        left = {name for name, identity in after.items() if before.get(name) != identity}
+        if left:
+            row["during extraction"] += 1
+            strays_left += len(left)
+        most_strays = max(most_strays, len(after))
+        result = outcome(loop.app, EARLIER[situation])
+        row[result] += 1
+        # Allowed: the earlier state exactly (no copy stays no copy), or the whole payload.
+        allowed = {"full payload", "nothing" if EARLIER[situation] is None else "earlier copy"}
+        if result not in allowed:
+            broken.append(f"kill {index} ({situation}) at {moment:.3f} s: the app's name holds {result}")
+
+    strays_before_final = len(staging_files(loop.directory))
+    record = tmp_path / "final-start.bin"
+    loop.whole_start(CORVANE_TEST_RECORD=windows_path(record))
+    strays_after_final = staging_files(loop.directory)
+
+    print(f"\nKill loop: seed {seed}; {kills_wanted} kills at random moments over a whole start, the situations "
+          f"taking turns (64 MiB payload); 'ended first': starts that ended before their moment, drawn again")
+    for situation in situations:
+        print(f"  whole start, {situation}: {', '.join(f'{d:.2f}' for d in durations[situation])} s measured; "
+              f"moments drawn over the shortest seen, {length[situation]:.2f} s")
+    header = f"  {'situation':<22}{'kills':>6}{'ended first':>13}{'during extr.':>14}{'nothing':>9}{'earlier':>9}" \
+             f"{'full':>6}{'partial':>9}"
+    print(header)
+    total = {key: sum(r[key] for r in rows.values()) for key in rows[NO_COPY]}
+    for name, row in list(rows.items()) + [("total", total)]:
+        print(f"  {name:<22}{row['kills']:>6}{row['ended first']:>13}{row['during extraction']:>14}"
+              f"{row['nothing']:>9}{row['earlier copy']:>9}{row['full payload']:>6}{row['partial']:>9}")
+    print(f"  kills: {total['kills']}; kills during extraction: {total['during extraction']}; partial copies seen: "
+          f"{total['partial']}")
+    print(f"  stray temporary files: {strays_left} left by kills, at most {most_strays} present at once, "
+          f"{strays_before_final} before the final start, {len(strays_after_final)} after it")
+    print(f"  children left half-started by a kill during their creation, ended by the test: {loop.half_started}")
+
+    assert broken == []
+    assert total["partial"] == 0
+    # The loop really reached the window in which a copy is written (a handful of kills may all miss it).
+    if kills_wanted >= 12:
+        assert total["during extraction"] > 0
+    # One normal start leaves a valid copy, no stray, and really ran: one probe and one launch.
+    assert loop.app.read_bytes() == PAYLOAD
+    assert strays_after_final == {}
+    runs = read_runs(record)
+    assert [("--corvane-runtime-probe" in r.command_line) for r in runs] == [True, False]
