@@ -8,7 +8,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
-  fonts-wqy-zenhei imagemagick
+  fonts-wqy-zenhei imagemagick curl
 )
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
@@ -18,8 +18,9 @@ corvane_commands=(
   x86_64-w64-mingw32-gcc-posix:gcc-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
   x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objcopy:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
+  x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64
   wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
-  openssl:openssl osslsigncode:osslsigncode import:imagemagick /usr/bin/python3:python3
+  openssl:openssl osslsigncode:osslsigncode import:imagemagick curl:curl /usr/bin/python3:python3
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
