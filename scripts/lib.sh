@@ -8,7 +8,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
-  fonts-wqy-zenhei imagemagick
+  fonts-wqy-microhei imagemagick
 )
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
@@ -23,7 +23,7 @@ corvane_commands=(
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
-corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc:fonts-wqy-zenhei)
+corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei)
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {
@@ -93,20 +93,20 @@ corvane_start_display() {
   return 1
 }
 
-# The project's own Wine prefix, never ~/.wine. Dialog fonts map to a CJK font so Chinese is drawn.
+# The project's own Wine prefix, never ~/.wine, with the fonts that draw Chinese (wine-prefix.reg); a
+# prefix made before that file last changed imports it again.
 corvane_prepare_prefix() {
   export WINEPREFIX=${CORVANE_WINEPREFIX:-$CORVANE_BUILD_DIR/wineprefix}
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
-  if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
+  local settings="$CORVANE_SOURCE_DIR/scripts/wine-prefix.reg" version
+  version=$(cksum <"$settings")
+  if [ "$(cat "$WINEPREFIX/.corvane-ready" 2>/dev/null)" != "$version" ]; then
     mkdir -p "$WINEPREFIX"
-    local font
-    for font in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "SimSun" "Microsoft YaHei"; do
-      wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1
-    done
+    wine reg import "$settings" >/dev/null 2>&1
     wineserver -w
-    touch "$WINEPREFIX/.corvane-ready"
+    echo "$version" >"$WINEPREFIX/.corvane-ready"
   fi
 }
 
