@@ -100,9 +100,9 @@ def wait_for_text(title, wanted, timeout=60.0):
 
 def picture(directory, name, stage, title):
     """Saves the window, title bar and frame included, as the screen shows it while it is the active window."""
-    wine(UI_HELPER, "front", title, "--timeout", WAIT_MS, timeout=WAIT_MS / 1000 + 60)
     left, top, right, bottom = window(title)["rect"]
     width, height = right - left, bottom - top
+    wine(UI_HELPER, "front", title, "--timeout", WAIT_MS, timeout=WAIT_MS / 1000 + 60)
     path = directory / name
     subprocess.run(["import", "-window", "root", "-crop", f"{width}x{height}+{left}+{top}", "+repage", str(path)],
                    check=True, stdin=subprocess.DEVNULL)
