@@ -10,15 +10,16 @@ local mirror with the test root trusted in the prefix.
   demo_road.py pictures DIR              one picture of each dialog, for the README
 
 Headless, it clicks where a person would and saves a picture of each stage in DIR, printing one line per
-picture: "Screenshot (STAGE, WxH): PATH". With --person it only starts the road and waits for the
-bootstrapper; the person clicks. Either way it prints "Exit code: N" of the bootstrapper and exits 1 when
-the road did not go as it should.
+picture: "Screenshot (STAGE, WxH): PATH". With --person it only starts the road; the person clicks, and it
+ends when they close the app's window. Either way it prints "Exit code: N" of the bootstrapper and exits 1
+when the road did not go as it should, 130 on Ctrl+C.
 """
 import argparse
 import json
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -67,14 +68,16 @@ def wine(*args, env=None, timeout=None) -> subprocess.CompletedProcess:
         result = subprocess.run(["wine", *map(str, args)], env=env, stdin=subprocess.DEVNULL, stdout=out,
                                 stderr=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
+        if result.returncode == -signal.SIGINT:
+            raise KeyboardInterrupt  # Ctrl+C reached the Wine program before this script
         return subprocess.CompletedProcess(result.args, result.returncode, out.read().decode("utf-8", "replace"))
 
 
 def window(title, timeout_ms=WAIT_MS):
     """What the window with this title shows, once it is there."""
     result = wine(UI_HELPER, "read", title, "--timeout", timeout_ms, timeout=timeout_ms / 1000 + 60)
-    if result.returncode != 0:
-        raise RoadFailed(f"no window titled {title!r} appeared")
+    if result.returncode != 0 or not result.stdout.strip():
+        raise RoadFailed(f"no window titled {title!r} appeared (ui-helper ended with {result.returncode})")
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
@@ -138,14 +141,25 @@ class Start:
 
     def exit_code(self, timeout=None):
         try:
-            return self.process.wait(timeout=timeout)
+            code = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             raise RoadFailed(f"{self.exe.name} did not end") from None
+        if code == -signal.SIGINT:
+            raise KeyboardInterrupt
+        return code
 
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+
+
+def until_the_person_closes_the_app():
+    """With a person at the screen the demo lasts until they close the app's window, if the road led there."""
+    if wine(UI_HELPER, "read", APP_TITLE, "--timeout", 15000, timeout=75).returncode != 0:
+        return
+    print("The demo app window stays open until you close it.", flush=True)
+    wine(UI_HELPER, "gone", APP_TITLE, "--timeout", 0xFFFFFFFF)
 
 
 def expect_exit(start, expected, timeout=WAIT_MS / 1000):
@@ -163,7 +177,9 @@ def launch_road(directory, person):
     start = Start(LAUNCH_EXE, directory, runtime)
     print(f"Bootstrapper: {LAUNCH_EXE}", flush=True)
     expect_exit(start, 0)
-    if not person:
+    if person:
+        until_the_person_closes_the_app()
+    else:
         picture(directory, "app.png", "the app started", APP_TITLE)
 
 
@@ -177,6 +193,7 @@ def install_road(directory, person):
         if person:
             print("Click 下载并安装 in the dialog to go on.", flush=True)
             expect_exit(start, 0, timeout=None)
+            until_the_person_closes_the_app()
             return
         window(CONSENT_TITLE)
         picture(directory, "1-consent.png", "consent prompt", CONSENT_TITLE)
@@ -254,6 +271,8 @@ def main():
     except (RoadFailed, OSError, subprocess.SubprocessError) as failure:
         print(f"{pathlib.Path(sys.argv[0]).name}: {failure}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        return 130
     return 0
 
 

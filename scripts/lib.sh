@@ -186,6 +186,14 @@ corvane_start_mirror() {
     "$CORVANE_MIRROR_STATE"
 }
 
+# Everything a demo started. A second Ctrl+C while this runs must not leave half of it behind, so it and
+# what it starts ignore interrupts.
+corvane_stop_demo() {
+  trap '' INT TERM
+  corvane_stop_mirror
+  corvane_stop_services
+}
+
 corvane_stop_mirror() {
   if [ -n "${CORVANE_MIRROR_STATE:-}" ]; then
     /usr/bin/python3 "$CORVANE_SOURCE_DIR/tests/fixtures/https_server.py" stop "$CORVANE_MIRROR_STATE" || true
