@@ -1,4 +1,5 @@
-# Shared by run-demo and run-tests: packages, the cross build, the display and the Wine prefix.
+# Shared by run-demo, screenshots and run-tests: packages, the cross build, the display, the Wine prefix and
+# the demo's own prefix and mirror.
 # Sourced, not run.
 
 CORVANE_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -8,7 +9,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
-  fonts-wqy-zenhei imagemagick curl
+  fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
@@ -20,11 +21,13 @@ corvane_commands=(
   x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64
   wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
-  openssl:openssl osslsigncode:osslsigncode import:imagemagick curl:curl /usr/bin/python3:python3
+  openssl:openssl osslsigncode:osslsigncode import:imagemagick identify:imagemagick curl:curl
+  /usr/bin/python3:python3 localedef:libc-bin
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
-corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc:fonts-wqy-zenhei)
+corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei
+               /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales)
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {
@@ -99,20 +102,20 @@ corvane_start_display() {
   return 1
 }
 
-# The project's own Wine prefix, never ~/.wine. Dialog fonts map to a CJK font so Chinese is drawn.
+# The project's own Wine prefix, never ~/.wine, with the fonts that draw Chinese (wine-prefix.reg); a
+# prefix made before that file last changed imports it again.
 corvane_prepare_prefix() {
   export WINEPREFIX=${CORVANE_WINEPREFIX:-$CORVANE_BUILD_DIR/wineprefix}
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
-  if [ ! -f "$WINEPREFIX/.corvane-ready" ]; then
+  local settings="$CORVANE_SOURCE_DIR/scripts/wine-prefix.reg" version
+  version=$(cksum <"$settings")
+  if [ "$(cat "$WINEPREFIX/.corvane-ready" 2>/dev/null)" != "$version" ]; then
     mkdir -p "$WINEPREFIX"
-    local font
-    for font in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "SimSun" "Microsoft YaHei"; do
-      wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "WenQuanYi Zen Hei" /f >/dev/null 2>&1
-    done
+    wine reg import "$settings" >/dev/null 2>&1
     wineserver -w
-    touch "$WINEPREFIX/.corvane-ready"
+    echo "$version" >"$WINEPREFIX/.corvane-ready"
   fi
 }
 
@@ -123,5 +126,82 @@ corvane_stop_services() {
   if [ -n "${CORVANE_XVFB_PID:-}" ]; then
     kill "$CORVANE_XVFB_PID" 2>/dev/null || true
     wait "$CORVANE_XVFB_PID" 2>/dev/null || true
+  fi
+}
+
+# The demo's own prefix, apart from the tests' one so that a demo never stops a test run's Wine server.
+# Headless, Wine draws a virtual desktop of the screen's size, so windows get Windows' own title bars and
+# frames (without a window manager on the private Xvfb they would have none). Wine's Light visual style
+# draws the controls as current Windows does. Its Wine server and background programs are started here
+# with none of the caller's pipes.
+corvane_prepare_demo_prefix() {
+  local headless=$1
+  export CORVANE_WINEPREFIX=$CORVANE_BUILD_DIR/demo/wineprefix
+  corvane_prepare_prefix
+  local look="$CORVANE_BUILD_DIR/demo/look.reg"
+  cat >"$look" <<'EOF'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]
+"ThemeActive"="1"
+"DllName"="C:\\windows\\resources\\themes\\light\\light.msstyles"
+"ColorName"="NormalColor"
+"SizeName"="NormalSize"
+
+; Title bars in the regular weight of current Windows: the CJK font has no bold, and Wine's drawn bold
+; fills in dense characters such as 量. LOGFONTW: height -12 (9 pt), weight 400, DEFAULT_CHARSET, Tahoma.
+[HKEY_CURRENT_USER\Control Panel\Desktop\WindowMetrics]
+"CaptionFont"=hex:f4,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,00,00,\
+  01,00,00,00,00,54,00,61,00,68,00,6f,00,6d,00,61,00,00,00,00,00,00,00,00,00,\
+  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,\
+  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00
+"SmCaptionFont"=hex:f4,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,00,00,\
+  01,00,00,00,00,54,00,61,00,68,00,6f,00,6d,00,61,00,00,00,00,00,00,00,00,00,\
+  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,\
+  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1280x800"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+EOF
+  if [ -n "$headless" ]; then echo '"Desktop"="Default"' >>"$look"; else echo '"Desktop"=-' >>"$look"; fi
+  wine reg import "$look" >/dev/null 2>&1
+  # Marlett draws the title bar's buttons. Debian's Wine does not look where fonts-wine puts its fonts,
+  # so the prefix gets this one (and only this one: Wine's Tahoma has no Chinese).
+  ln -sfn /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+  wineserver -w
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine wineboot </dev/null >/dev/null 2>&1
+  # Wine takes its own texts (the system's buttons: 确定, 取消) from the locale, as Chinese Windows shows
+  # them. The locale is compiled here, so the machine's own locales stay as they are; demo_road.py hands
+  # it to what it starts.
+  export CORVANE_DEMO_LOCPATH=$CORVANE_BUILD_DIR/demo/locale
+  if [ ! -d "$CORVANE_DEMO_LOCPATH/zh_CN.UTF-8" ]; then
+    mkdir -p "$CORVANE_DEMO_LOCPATH"
+    localedef -i zh_CN -f UTF-8 "$CORVANE_DEMO_LOCPATH/zh_CN.UTF-8"
+  fi
+}
+
+# The runtime vendor's download service, played on loopback by the test server with the test root trusted
+# in the demo prefix only; the demo's install builds download from https://localhost.
+corvane_start_mirror() {
+  CORVANE_MIRROR_STATE=$CORVANE_BUILD_DIR/demo/mirror
+  /usr/bin/python3 "$CORVANE_SOURCE_DIR/tests/fixtures/pki.py" trust "$CORVANE_BUILD_DIR/fixtures"
+  /usr/bin/python3 "$CORVANE_SOURCE_DIR/tests/fixtures/https_server.py" start "$CORVANE_BUILD_DIR/fixtures" \
+    "$CORVANE_MIRROR_STATE"
+}
+
+# Everything a demo started. A second Ctrl+C while this runs must not leave half of it behind, so it and
+# what it starts ignore interrupts.
+corvane_stop_demo() {
+  trap '' INT TERM
+  corvane_stop_mirror
+  corvane_stop_services
+}
+
+corvane_stop_mirror() {
+  if [ -n "${CORVANE_MIRROR_STATE:-}" ]; then
+    /usr/bin/python3 "$CORVANE_SOURCE_DIR/tests/fixtures/https_server.py" stop "$CORVANE_MIRROR_STATE" || true
   fi
 }

@@ -1,11 +1,12 @@
 // Test helper that acts like a person at the screen: finds a top-level window by its exact title,
-// reports what it shows (as one line of JSON on stdout) and presses its buttons or keys.
+// reports what it shows and where it is (as one line of JSON on stdout) and presses its buttons or keys.
 //
 //   ui-helper read  TITLE [--timeout MS]          describe the window
 //   ui-helper list  TITLE COUNT [--timeout MS]    wait for COUNT such windows, describe them all
 //   ui-helper click TITLE ID [--timeout MS]       click the button with that id (fails if disabled)
 //   ui-helper key   TITLE esc|enter|alt+f4 [...]  real keystrokes to the focused window
 //   ui-helper close TITLE [--timeout MS]          the title bar's close box (SC_CLOSE)
+//   ui-helper front TITLE [--timeout MS]          make it the active window, as a person's click would
 //   ui-helper gone  TITLE [--timeout MS]          wait until no such window is left
 //   ui-helper hold-mutex NAME                     hold a named mutex until stdin closes
 //   ui-helper mutex-gone NAME [--timeout MS]      wait until no process holds a mutex of that name
@@ -259,8 +260,13 @@ std::string Describe(HWND window)
 {
     DWORD processId = 0;
     ::GetWindowThreadProcessId(window, &processId);
+    // Where the whole window, frame included, lies on the screen, so a picture can be cut to it.
+    RECT frame{};
+    ::GetWindowRect(window, &frame);
     std::string out = "{\"title\":" + Json(WindowText(window)) + ",\"class\":" + Json(ClassName(window)) +
                       ",\"pid\":" + std::to_string(processId) +
+                      ",\"rect\":[" + std::to_string(frame.left) + "," + std::to_string(frame.top) + "," +
+                      std::to_string(frame.right) + "," + std::to_string(frame.bottom) + "]" +
                       ",\"owner\":" + (::GetWindow(window, GW_OWNER) ? "true" : "false") +
                       ",\"icon\":" + Json(IconName(window)) + ",\"children\":[";
     ::EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&out));
@@ -404,6 +410,15 @@ int Run(const Options& options)
             return 4;
         }
         ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        return 0;
+    }
+    if (options.verb == L"front") {
+        ::SetForegroundWindow(window);
+        // Without a window manager no X window holds the keyboard focus, and Wine then draws even the
+        // foreground window's title bar as inactive.
+        DWORD_PTR ignored = 0;
+        ::SendMessageTimeoutW(window, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+        ::Sleep(200);
         return 0;
     }
     if (options.verb == L"close") {
