@@ -19,7 +19,7 @@ corvane_commands=(
   x86_64-w64-mingw32-gcc-posix:gcc-mingw-w64-x86-64-posix x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
   x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objcopy:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
-  x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64
+  x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-dlltool:binutils-mingw-w64-x86-64
   wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
   openssl:openssl osslsigncode:osslsigncode import:imagemagick identify:imagemagick curl:curl
   /usr/bin/python3:python3 localedef:libc-bin

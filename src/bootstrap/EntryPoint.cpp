@@ -10,6 +10,21 @@ namespace {
 
 constexpr wchar_t MessageTitle[] = L"Corvane 轻量版";
 
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD directoryFlags);
+
+}
+
+void RestrictDllSearchToSystem() noexcept
+{
+    // Looked up rather than imported: Windows 7 has it only with an update, and a missing import would
+    // keep the exe from starting at all. kernel32 is always loaded, so looking it up loads nothing.
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (found != nullptr) {
+        const auto setDefaultDllDirectories =
+            reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    ::SetDllDirectoryW(L"");
 }
 
 int RunAndReport(int (*body)())

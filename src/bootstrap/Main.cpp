@@ -8,6 +8,9 @@
 // The bootstrapper takes no arguments; all four parameters are deliberately unused.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    // Before anything else: the common controls below are the first delay-loaded DLL.
+    Lite::RestrictDllSearchToSystem();
+
     // Task dialogs exist only in version 6 of the common controls; failures here surface later as the
     // failure of a dialog, which reports itself.
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
