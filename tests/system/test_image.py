@@ -55,10 +55,45 @@ def test_image_is_a_relocatable_hardened_64_bit_gui_program(pe):
     assert reloc.Size > 0
 
 
+# Windows 10's KnownDLLs: always mapped from System32, never looked for beside the exe.
+KNOWN_DLLS = {"advapi32", "clbcatq", "combase", "comdlg32", "coml2", "difxapi", "gdi32", "gdiplus", "imagehlp",
+              "imm32", "kernel32", "msctf", "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4",
+              "sechost", "setupapi", "shcore", "shell32", "shlwapi", "user32", "wldap32", "ws2_32"}
+
+
+def static_imports(pe):
+    return {entry.dll.decode().lower().removesuffix(".dll") for entry in pe.DIRECTORY_ENTRY_IMPORT}
+
+
 def test_image_needs_no_compiler_runtime_dlls(pe):
-    imported = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    for dll in imported:
+    for dll in static_imports(pe):
         assert not dll.startswith(("libstdc++", "libgcc", "libwinpthread")), dll
+
+
+@pytest.fixture(scope="module", params=["bootstrapper", "embedded demo app"])
+def shipped_pe(request, pe):
+    """Every exe that ships: the bootstrapper, and the demo app it carries unless a company embeds its own."""
+    if request.param == "bootstrapper":
+        return pe
+    app = pefile.PE(str(TOOLS_DIR / "Corvane.App.exe"))
+    request.addfinalizer(app.close)
+    return app
+
+
+def test_static_imports_are_known_dlls_only(shipped_pe):
+    # The exe runs from a Downloads folder; any other DLL in its import table would be looked for there
+    # first, before a line of ours could stop it. The rest is delay-loaded after the search is restricted.
+    assert static_imports(shipped_pe) <= KNOWN_DLLS, static_imports(shipped_pe) - KNOWN_DLLS
+
+
+def test_shipped_exes_are_hardened_and_no_section_is_both_writable_and_executable(shipped_pe):
+    writable, executable = 0x80000000, 0x20000000
+    both = [s.Name.rstrip(b"\0").decode() for s in shipped_pe.sections
+            if s.Characteristics & writable and s.Characteristics & executable]
+    assert both == []
+    flags = shipped_pe.OPTIONAL_HEADER.DllCharacteristics
+    for name, bit in {"high-entropy ASLR": 0x20, "dynamic base": 0x40, "DEP": 0x100}.items():
+        assert flags & bit, name
 
 
 def test_manifest(pe):
