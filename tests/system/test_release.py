@@ -1,5 +1,6 @@
 """The release command: the stripped bootstrapper that ships, byte for byte the same from every build of one
 tree, with its debug information in a file beside it, and signed with Authenticode when given a key."""
+import contextlib
 import hashlib
 import json
 import os
@@ -11,7 +12,7 @@ from datetime import datetime, timezone
 
 import pefile
 
-from conftest import (BOOTSTRAPPER, PKI_DIR, RELEASE_EXE, SOURCE_DIR, TOOLS_DIR, make_release, run, start, ui,
+from conftest import (BOOTSTRAPPER, BUILD_DIR, PKI_DIR, RELEASE_EXE, SOURCE_DIR, TOOLS_DIR, make_release, run, start, ui,
                       wait_exit, windows_path, wine_env)
 
 TRUST_CHECK = TOOLS_DIR / "trust-check.exe"
@@ -222,3 +223,67 @@ def test_notices_carry_the_copyright_files_of_every_package_linked_in(releases):
     # What the licences themselves turn on.
     assert "GCC RUNTIME LIBRARY EXCEPTION" in notices
     assert "Files: mingw-w64-libraries/winpthreads/*" in notices
+
+
+TSA_SERVER = SOURCE_DIR / "tests" / "fixtures" / "tsa_server.py"
+
+
+@contextlib.contextmanager
+def time_stamping_authority(time):
+    """tests/fixtures/tsa_server.py on loopback, stamping `time` into every token; yields its URL once it
+    accepts requests."""
+    process = subprocess.Popen(["/usr/bin/python3", str(TSA_SERVER), str(BUILD_DIR / "fixtures"), "--time", time],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        url = process.stdout.readline().strip()
+        assert url.startswith("http://127.0.0.1:"), url
+        yield url
+    finally:
+        process.stdin.close()
+        process.wait(timeout=60)
+
+
+def independent_verdict(exe):
+    """osslsigncode's own verification (with the test root for the signer and for the time-stamping
+    authority): the stamp's time as it reads it, and whether the signature holds at that time."""
+    result = subprocess.run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(PKI_DIR / "root.crt"),
+                             "-TSA-CAfile", str(PKI_DIR / "root.crt")], capture_output=True, text=True, timeout=120)
+    output = result.stdout + result.stderr
+    stamp = re.search(r"Timestamp time: (.+)", output)
+    return (stamp.group(1).strip() if stamp else None), "Signature verification: ok" in output
+
+
+def test_time_stamp_keeps_a_signature_valid_after_its_certificate_expired(releases, tmp_path):
+    """The company's certificate was valid only in 2020 (company-expired). A release signed with it and
+    stamped by a time-stamping authority at a moment of 2020 is valid for good: that is what --timestamp
+    is for. Stamped after the certificate's end, or not stamped at all, it is not.
+
+    Measured under Wine 8: WinVerifyTrust reads no RFC 3161 time stamp (it takes a signing time only from
+    the old Authenticode counter-signature) and checks every signer at today's date, so it answers
+    CERT_E_EXPIRED for all three files; Windows answers 0 for the one stamped in 2020. That the stamp
+    itself is right is shown by osslsigncode's own verifier, which checks the chain at the stamp's time."""
+    chain = tmp_path / "company-expired-chain.pem"
+    chain.write_bytes((PKI_DIR / "company-expired.crt").read_bytes() + (PKI_DIR / "root.crt").read_bytes())
+    cases = {
+        # name: (stamped at, what the stamp reads, holds for osslsigncode, WinVerifyTrust under Wine 8)
+        "stamped while the certificate was valid": ("20200701120000Z", "Jul  1 12:00:00 2020 GMT", True, (1, "0x800B0101")),
+        "stamped after the certificate expired": ("20220701120000Z", "Jul  1 12:00:00 2022 GMT", False, (1, "0x800B0101")),
+        "not stamped": (None, None, False, (1, "0x800B0101")),
+    }
+    for index, (name, (time, reads, holds, wine)) in enumerate(cases.items()):
+        directory = tmp_path / f"release-{index}"
+        directory.mkdir()
+        for file in SHIPPED:
+            shutil.copy(releases["unsigned"].directory / file, directory)
+        with contextlib.ExitStack() as stack:
+            options = []
+            if time:
+                url = stack.enter_context(time_stamping_authority(time))
+                options = ["--timestamp", url]
+            release = make_release(directory, "--sign-only", "--cert", chain, "--key", PKI_DIR / "company-expired.key",
+                                   *options)
+        if time:
+            assert f"Signed:  Authenticode, SHA-256, time-stamped by {url}\n" in release.output, name
+        assert independent_verdict(release.exe) == (reads, holds), name
+        assert trust(release.exe) == wine, name
+        assert bom_of(release)["metadata"]["component"]["hashes"][0]["content"] == sha256(release.exe), name
