@@ -165,6 +165,8 @@ def bom(exe, version, payload, payload_name, components, host, installer_sha512)
         "type": "application", "bom-ref": "app", "name": payload_name, "scope": "required",
         "description": "The embedded app (resource 201), started by the bootstrapper",
         "hashes": [{"alg": "SHA-256", "content": sha(payload, "sha256")}],
+        # Whatever the file was called, its cached copy is started under the bootstrapper's own name for it.
+        "properties": [{"name": "corvane:runs-as", "value": "Corvane.App.exe"}],
     }]
     for component, packages in components:
         for package, package_version in packages:

@@ -146,7 +146,10 @@ def bom_of(release):
 def valid_cyclonedx(path):
     """CycloneDX's own validator (its JavaScript library's strict JSON validator and the official schema)
     judges the document: nothing of the code that wrote it is involved."""
-    validator = pathlib.Path(os.environ.get("CORVANE_BOM_VALIDATOR_DIR", BOOTSTRAPPER.parents[1] / "bom-validator"))
+    validator = pathlib.Path(os.environ.get("CORVANE_BOM_VALIDATOR_DIR", SOURCE_DIR / "build" / "bom-validator"))
+    assert (validator / ".corvane-ready").is_file(), (
+        f"the CycloneDX validator is not installed in {validator}: scripts/run-tests installs it with npm, which "
+        "needs the npm registry once")
     result = subprocess.run(["node", str(validator / "validate-bom.js"), str(path)], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0 and result.stdout.strip() == "valid", result.stdout + result.stderr
@@ -177,6 +180,7 @@ def test_every_release_carries_a_valid_bill_of_materials_of_what_it_is_made_of(r
 
         app = components["app"]
         assert app["name"] == "Corvane.App.exe", name
+        assert app["properties"] == [{"name": "corvane:runs-as", "value": "Corvane.App.exe"}], name
         assert app["hashes"] == [{"alg": "SHA-256", "content": sha256(TOOLS_DIR / "Corvane.App.exe")}], name
 
         linked = {c["name"]: c for c in bom["components"] if c["type"] == "library"}
