@@ -1,5 +1,6 @@
 """The release command: the stripped bootstrapper that ships, byte for byte the same from every build of one
-tree, with its debug information in a file beside it, and signed with Authenticode when given a key."""
+tree, with its debug information in a file beside it, signed with Authenticode (and time-stamped) when
+given a key, and the third-party notices and the bill of materials that travel with it."""
 import contextlib
 import hashlib
 import json
@@ -23,7 +24,14 @@ SHIPPED = [RELEASE_EXE, RELEASE_EXE + ".debug", NOTICES, BOM]
 INSTALLER_URL = "https://builds.dotnet.microsoft.com/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
 INSTALLER_SHA512 = ("34f64d5e365ba85db6ba4af06d382eb7ca4933ac492cb907f417281ed5683babec4beecacb20b195d8bab8d16a273ff13cb6d8"
                     "2523e17e363dcab64f936404f4")
-# The packages of Debian's MinGW-w64 cross compiler whose code a static link puts into the exe.
+# The packages of Debian's MinGW-w64 cross compiler whose code a static link puts into the exe, and a
+# function of each that the exe really holds.
+LINKED_SYMBOLS = {
+    "libstdc++": "_ZSt9terminatev",
+    "libgcc": "_Unwind_Resume",
+    "mingw-w64-crt": "WinMainCRTStartup",
+    "winpthreads": "pthread_create",
+}
 LINKED = {
     "libstdc++": ("g++-mingw-w64-x86-64-posix", "GPL-3.0-or-later WITH GCC-exception-3.1"),
     "libgcc": ("gcc-mingw-w64-x86-64-posix", "GPL-3.0-or-later WITH GCC-exception-3.1"),
@@ -218,6 +226,11 @@ def test_notices_and_bill_of_materials_are_the_same_from_every_build_of_one_tree
 
 
 def test_notices_carry_the_copyright_files_of_every_package_linked_in(releases):
+    # What the notices and the bill of materials list is what the linker put in.
+    symbols = subprocess.run(["x86_64-w64-mingw32-nm", str(releases["unsigned"].debug)], capture_output=True,
+                             text=True, check=True).stdout
+    for component, symbol in LINKED_SYMBOLS.items():
+        assert re.search(rf" T {re.escape(symbol)}$", symbols, re.MULTILINE), component
     notices = (releases["unsigned"].directory / NOTICES).read_text(encoding="utf-8")
     for component, (package, licence) in LINKED.items():
         assert f"- {component}: " in notices, component
