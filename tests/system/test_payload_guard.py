@@ -95,14 +95,31 @@ def test_native_x64_programs_and_single_file_bundles_pass(tmp_path):
         assert check(path) == "", name
 
 
-def test_build_setting_refuses_the_same_file_when_configured(tmp_path):
-    payload = tmp_path / "Corvane.App.exe"
-    payload.write_bytes(app_host(0))
-    result = subprocess.run(["cmake", "--preset", "release", "-B", str(tmp_path / "build"), "-DCORVANE_BUILD_TESTS=OFF",
-                             f"-DCORVANE_APP_PAYLOAD={payload}"], cwd=SOURCE_DIR, stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=600)
-    assert result.returncode != 0
+def configure(build, payload):
+    return subprocess.run(["cmake", "--preset", "release", "-B", str(build), "-DCORVANE_BUILD_TESTS=OFF",
+                           f"-DCORVANE_APP_PAYLOAD={payload}"], cwd=SOURCE_DIR, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=600)
+
+
+def test_build_setting_refuses_the_file_when_configured_and_when_it_is_replaced_later(tmp_path):
     refusal = ("CORVANE_APP_PAYLOAD: payload Corvane.App.exe is a .NET app host without its app (not a single-file "
                "bundle; it would look for its .dll beside it): " + FIX)
-    # CMake indents and wraps the message of a failed configuration; the words are what counts.
-    assert " ".join(refusal.split()) in " ".join(result.stderr.split()), result.stderr
+
+    def refused(result):
+        # CMake indents and wraps the message of a failed configuration; the words are what counts.
+        return result.returncode != 0 and " ".join(refusal.split()) in " ".join((result.stdout + result.stderr).split())
+
+    payload = tmp_path / "Corvane.App.exe"
+    payload.write_bytes(app_host(0))
+    assert refused(configure(tmp_path / "refused", payload))
+
+    # A good file passes; replaced by a bad one afterwards, the next build looks at it again before it
+    # builds anything.
+    payload.write_bytes((TOOLS_DIR / "corvane-test-app.exe").read_bytes())
+    build = tmp_path / "replaced"
+    accepted = configure(build, payload)
+    assert accepted.returncode == 0, accepted.stderr
+    payload.write_bytes(app_host(0))
+    rebuilt = subprocess.run(["cmake", "--build", str(build), "--target", "build.ninja"], stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=600)
+    assert refused(rebuilt), rebuilt.stdout + rebuilt.stderr
