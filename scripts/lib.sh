@@ -9,10 +9,10 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
-  fonts-wqy-microhei fonts-wine imagemagick locales curl nodejs
+  fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
-# Installed only when their command is missing: another vendor's nodejs package brings npm with it.
-corvane_command_packages=(npm:npm)
+# Installed only when their command is missing (none for the demo and the release; see corvane_want_test_tools).
+corvane_command_packages=()
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
 # so a missing one stops the run at once with its name instead of an exit status 127 minutes later.
@@ -24,12 +24,21 @@ corvane_commands=(
   x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64
   wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
   openssl:openssl osslsigncode:osslsigncode import:imagemagick identify:imagemagick curl:curl
-  /usr/bin/python3:python3 localedef:libc-bin node:nodejs npm:npm
+  /usr/bin/python3:python3 localedef:libc-bin
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
 corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei
                /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales)
+
+# What the tests need beyond the demo and the release: Node.js and npm for the bill-of-materials validator.
+# npm is asked for by its command: another vendor's nodejs package brings npm with it, and Debian's npm
+# package would not go with that one.
+corvane_want_test_tools() {
+  corvane_packages+=(nodejs)
+  corvane_command_packages+=(npm:npm)
+  corvane_commands+=(node:nodejs npm:npm)
+}
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {
