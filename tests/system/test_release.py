@@ -147,6 +147,22 @@ def test_signed_release_starts_its_app(releases, tmp_path, data_root):
         ui("close", DEMO_APP_TITLE, check=False, timeout_ms=2000)
 
 
+def test_signing_elsewhere_without_the_bill_of_materials_is_refused_before_the_exe_is_touched(releases, tmp_path):
+    # Only the exe and its debug file were copied: the papers could not follow a signature, so none is made.
+    for file in (RELEASE_EXE, RELEASE_EXE + ".debug"):
+        shutil.copy(releases["unsigned"].directory / file, tmp_path)
+    before = (tmp_path / RELEASE_EXE).read_bytes()
+    result = subprocess.run([str(SOURCE_DIR / "scripts" / "release"), "--sign-only", "--out", str(tmp_path), "--pkcs12",
+                             str(PKI_DIR / "company.p12"), "--password-file", str(PKI_DIR / "company.password")],
+                            cwd="/", stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [
+        "release: --sign-only: no Corvane_v1.3.7_Lite.cdx.json beside the exe; copy the whole release directory "
+        "that scripts/release wrote"]
+    assert (tmp_path / RELEASE_EXE).read_bytes() == before
+    assert not (tmp_path / "SHA256SUMS").exists()
+
+
 def bom_of(release):
     return json.loads((release.directory / BOM).read_text(encoding="utf-8"))
 
