@@ -151,8 +151,9 @@ def test_installer_runs_with_its_switches_and_its_code_decides(tmp_path, exit_co
 
 
 def test_cancelling_the_download_ends_quietly_without_an_installer(tmp_path):
-    # The body stops after 1000 bytes and stays open, so the dialog is still downloading when Cancel comes.
-    set_scenario({"file": str(SIGNED_INSTALLER), "stall_after": 1000})
+    # The body is held after 1000 bytes, so the dialog is still downloading when Cancel comes, however long
+    # the clicks take (a stalled body would run into the download's receive timeout).
+    set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": 1000})
     road = Road(tmp_path)
     process = consent(road.start())
 
@@ -161,7 +162,7 @@ def test_cancelling_the_download_ends_quietly_without_an_installer(tmp_path):
     cancelling = ui("read", DOWNLOAD_TITLE)
     assert CANCELLING_TEXT in cancelling.texts
     assert not cancelling.buttons[CANCEL]["enabled"]
-    # Ends the stalled answer: the worker's read returns, it sees the request and the dialog closes.
+    # Ends the held answer: the worker's read returns, it sees the request and the dialog closes.
     set_scenario({})
     assert wait_exit(process) == 0
 
@@ -218,7 +219,8 @@ def test_nothing_can_change_the_installer_file_while_it_runs(tmp_path):
 
 
 def test_second_start_during_consent_or_download_only_informs(tmp_path):
-    set_scenario({"file": str(SIGNED_INSTALLER), "stall_after": 1000})
+    # Held, so the download is still running through both second starts and the cancel.
+    set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": 1000})
     road = Road(tmp_path)
 
     def second_start_informs():
