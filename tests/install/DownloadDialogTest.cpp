@@ -52,10 +52,11 @@ std::string FileRoute(const std::wstring& file, const std::string& extra = {})
     return Scenario("{\"file\":\"" + UnixPath(file) + "\"" + extra + "}");
 }
 
-// Headers and no body yet: the worker waits in its first read until the scenario is replaced.
-std::string StalledRoute()
+// Headers and a body held back: the worker waits in its first read until the scenario is replaced, however
+// long that takes (a stalled body would end after the download's receive timeout).
+std::string HeldRoute()
 {
-    return FileRoute(SignedTestInstaller(), ",\"stall_after\":0");
+    return FileRoute(SignedTestInstaller(), ",\"hold_after\":0");
 }
 
 // The description ui-helper gave of one child window, found by a piece of it ("class":..., "id":...).
@@ -92,7 +93,7 @@ struct Outcome {
 };
 
 // Runs the real dialog on this thread while `user` acts on it from a second thread, as a person would.
-// Whatever the user thread does, it never leaves the dialog open: it lets a stalled download go and
+// Whatever the user thread does, it never leaves the dialog open: it lets a held download go and
 // presses Cancel until the dialog is gone.
 Outcome RunDialog(const std::wstring& installerPath, const std::function<void()>& user,
                   Lite::HandleOwner* verifiedInstaller = nullptr)
@@ -126,7 +127,7 @@ protected:
 
 TEST_F(DownloadDialog, ShowsItsTextsWithAMarqueeAndCancelWaitsForTheWorker)
 {
-    LiteTest::SetScenario(StalledRoute());
+    LiteTest::SetScenario(HeldRoute());
     const Outcome outcome = RunDialog(installer, [] {
         const std::string shown = ReadDialog();
         EXPECT_NE(shown.find("\"title\":" + LiteTest::JsonString(Title)), std::string::npos) << shown;
@@ -159,7 +160,7 @@ TEST_F(DownloadDialog, EscAltF4AndTheCloseBoxCancelLikeTheButton)
                                                             {L"close", Title}};
     for (const auto& ending : endings) {
         SCOPED_TRACE(Utf8(ending[0] + L" " + ending.back()));
-        LiteTest::SetScenario(StalledRoute());
+        LiteTest::SetScenario(HeldRoute());
         const Outcome outcome = RunDialog(installer, [&] {
             ReadDialog();
             EXPECT_EQ(LiteTest::RunUiHelper(ending).exitCode, 0);

@@ -27,15 +27,15 @@ std::wstring SignedTestInstaller()
 }
 
 // The local server answers the installer's address with the signed test installer (read on the Unix side,
-// where Wine's Z: drive is the root), optionally stalling before the body.
-std::string InstallerScenario(bool stalled = false)
+// where Wine's Z: drive is the root), optionally holding the body back until the scenario is replaced.
+std::string InstallerScenario(bool held = false)
 {
     std::string unixPath = Utf8(SignedTestInstaller().substr(2));
     for (char& c : unixPath) {
         c = c == '\\' ? '/' : c;
     }
     return std::string("{\"routes\":{\"") + Utf8(LiteTest::InstallerUrlPath) + "\":{\"file\":\"" + unixPath +
-           "\"" + (stalled ? ",\"stall_after\":0" : "") + "}}}";
+           "\"" + (held ? ",\"hold_after\":0" : "") + "}}}";
 }
 
 // What the replaced elevated start saw, and how it answers.
