@@ -191,6 +191,27 @@ void WriteBytes(const std::wstring& path, const std::string& bytes)
     }
 }
 
+void SetLastWriteAge(const std::wstring& path, unsigned long long secondsAgo)
+{
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + Utf8(path) + " to set its time");
+    }
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{};
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= secondsAgo * 10'000'000ULL;
+    const FILETIME written{value.LowPart, value.HighPart};
+    const BOOL set = ::SetFileTime(file, nullptr, nullptr, &written);
+    ::CloseHandle(file);
+    if (!set) {
+        throw std::runtime_error("cannot set the time of " + Utf8(path));
+    }
+}
+
 std::string ReadBytes(const std::wstring& path)
 {
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
