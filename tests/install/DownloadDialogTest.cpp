@@ -1,6 +1,7 @@
 #include "install/DownloadDialog.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/Seams.h"
 #include "common/DownloadServer.h"
 #include "common/TestText.h"
 #include "common/UiDriver.h"
@@ -317,11 +318,11 @@ TEST_F(DownloadDialog, AWorkerThreadThatCannotBeCreatedClosesTheDialogAndIsRepor
 class DialogCallOverride {
 public:
     using Call = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int*, int*, BOOL*);
-    explicit DialogCallOverride(Call call) : previous_(Lite::Seams::showTaskDialog)
+    explicit DialogCallOverride(Call call) : previous_(Lite::Seams::taskDialog)
     {
-        Lite::Seams::showTaskDialog = call;
+        Lite::Seams::taskDialog = call;
     }
-    ~DialogCallOverride() { Lite::Seams::showTaskDialog = previous_; }
+    ~DialogCallOverride() { Lite::Seams::taskDialog = previous_; }
     DialogCallOverride(const DialogCallOverride&) = delete;
     DialogCallOverride& operator=(const DialogCallOverride&) = delete;
 

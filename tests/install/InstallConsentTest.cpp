@@ -1,6 +1,7 @@
 #include "install/InstallConsent.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/Seams.h"
 #include "common/UiDriver.h"
 
 #include <gtest/gtest.h>
@@ -82,13 +83,13 @@ TEST(InstallConsent, EveryOtherEndingDeclines)
 
 // A failing dialog call cannot be produced with a real window; the seam stands in for it.
 struct DialogCallOverride {
-    explicit DialogCallOverride(decltype(Lite::Seams::consentTaskDialog) replacement)
-        : saved(Lite::Seams::consentTaskDialog)
+    explicit DialogCallOverride(decltype(Lite::Seams::taskDialog) replacement)
+        : saved(Lite::Seams::taskDialog)
     {
-        Lite::Seams::consentTaskDialog = replacement;
+        Lite::Seams::taskDialog = replacement;
     }
-    ~DialogCallOverride() { Lite::Seams::consentTaskDialog = saved; }
-    decltype(Lite::Seams::consentTaskDialog) saved;
+    ~DialogCallOverride() { Lite::Seams::taskDialog = saved; }
+    decltype(Lite::Seams::taskDialog) saved;
 };
 
 TEST(InstallConsent, AFailingDialogCallIsAnError)

@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
+#include "bootstrap/Seams.h"
 #include "common/DownloadServer.h"
 #include "common/TestText.h"
 #include "common/UiDriver.h"

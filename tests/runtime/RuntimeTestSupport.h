@@ -3,6 +3,7 @@
 // Fixtures for the runtime tests: a clean slice of the process environment, the runtime registry value
 // in the test prefix, a scratch tree with runtime roots and a copy of the recording test app, and the
 // records that app leaves.
+#include "bootstrap/Seams.h"
 #include "runtime/RuntimeProbe.h"
 
 #include <windows.h>
