@@ -5,7 +5,8 @@ import os
 import subprocess
 import time
 
-from conftest import BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import BUILD_DIR, TOOLS_DIR, start, ui, wait_exit, wait_until, windows_path, wine_env
+from texts import MESSAGE_TITLE
 
 RECORDING_BOOTSTRAPPER = BUILD_DIR / "Corvane_Recording_Lite.exe"
 TEST_APP = TOOLS_DIR / "corvane-test-app.exe"
