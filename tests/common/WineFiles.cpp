@@ -36,15 +36,21 @@ void StartUnixProgram(const std::wstring& program, const std::vector<std::string
     ::CloseHandle(process.hProcess);
 }
 
+// Waits for the effect of a Unix helper program. The limit is no estimate of how long the program takes
+// (a table of shell commands on a loaded machine may take many seconds); it only keeps a program that
+// never ran from holding the test until CTest's own limit.
+constexpr ULONGLONG UnixHelperLimitMs = 300000;
+
 bool WaitFor(bool (*condition)(const std::wstring&), const std::wstring& path)
 {
-    for (int i = 0; i < 200; ++i) {
-        if (condition(path)) {
-            return true;
+    const ULONGLONG deadline = ::GetTickCount64() + UnixHelperLimitMs;
+    while (!condition(path)) {
+        if (::GetTickCount64() >= deadline) {
+            return condition(path);
         }
         ::Sleep(25);
     }
-    return false;
+    return true;
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
+#include "common/DialogTitles.h"
 #include "common/UiDriver.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 
 namespace {
 
-const std::wstring Title = L"Corvane 轻量版 \u2014 需要运行环境";
+const std::wstring Title = LiteTest::ConsentTitle;
 const std::wstring MainInstruction = L"首次使用需要安装 .NET 8 桌面运行环境";
 const std::wstring Content =
     L"这台电脑尚未具备运行截图工具所需的 .NET 8 Desktop Runtime（64 位）。\n\n"

@@ -12,12 +12,16 @@
 //   ui-helper mutex-gone NAME [--timeout MS]      wait until no process holds a mutex of that name
 //   ui-helper mutex-handles NAME COUNT [...]      wait until COUNT handles (the helper's own not counted)
 //                                                 are open on a mutex of that name
+//   ui-helper records PATH                        the complete records a stand-in wrote there, as
+//                                                 one JSON list of {command_line, directory, environment}
 //   ui-helper hold-file PATH [read|none]          hold a file open for writing until stdin closes
 //   ui-helper try-change PATH                     try to open the file for writing, rename it and
 //                                                 delete it; prints each error code (0: it worked),
 //                                                 exits 0 only when all three were refused
 //
 // Exit codes: 0 done, 2 timed out, 3 bad usage, 4 the action was refused.
+#include "../common/RunRecords.h"
+
 #include <windows.h>
 #include <winternl.h>
 
@@ -374,6 +378,31 @@ int Run(const Options& options)
             }
             ::Sleep(20);
         }
+    }
+    if (options.verb == L"records" && args.size() == 1) {
+        std::string out = "[";
+        for (const StandIn::Record& record : StandIn::ReadRecords(args[0])) {
+            if (out.size() > 1) {
+                out += ',';
+            }
+            out += "{\"command_line\":";
+            out += Json(record.commandLine);
+            out += ",\"directory\":";
+            out += Json(record.currentDirectory);
+            out += ",\"environment\":{";
+            for (const auto& [name, value] : record.environment) {
+                if (out.back() != '{') {
+                    out += ',';
+                }
+                out += Json(name);
+                out += ':';
+                out += Json(value);
+            }
+            out += "}}";
+        }
+        out += ']';
+        Print(out);
+        return 0;
     }
     if (options.verb == L"hold-file" && !args.empty()) {
         const DWORD share = args.size() > 1 && args[1] == L"read" ? FILE_SHARE_READ : 0;
