@@ -21,7 +21,9 @@ constexpr std::size_t Sha256TextLength = 64;
 // A staging file is written right after its name is reserved and replaced right after one hash pass
 // over it, all within one start, which takes seconds. Its last-write time is therefore at most that
 // far behind while any start can still use it, even a start of another logon session that holds no
-// handle on it at the moment. A day is far beyond any extraction, even on a loaded or slow machine.
+// handle on it at the moment. A day is far beyond any extraction, even on a loaded or slow machine;
+// only a start stopped midway for longer (a process suspended, a machine asleep) could lose its file,
+// and it then ends with its own message instead of writing anything wrong.
 constexpr ULONGLONG StagingLeftoverAge = 24ULL * 60 * 60 * 10'000'000;  // in FILETIME units of 100 ns
 
 using FindHandleOwner = ScopedOwner<HANDLE, &::FindClose, &IsUsableHandle>;
