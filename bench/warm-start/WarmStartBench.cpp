@@ -29,7 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int Rounds = 60;
+constexpr int Rounds = 100;
 
 double Milliseconds(Clock::duration duration)
 {
@@ -53,13 +53,15 @@ double Fastest(const std::vector<double>& values)
 }
 
 // Lets every app we started finish, so one measurement does not run alongside the previous one's child.
-void WaitForChildren()
+// Only the app's image counts: when this is the first program of a Wine session, the session's desktop
+// process is a child of ours too, and it never ends.
+void WaitForChildren(const std::wstring& appName)
 {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == ::GetCurrentProcessId()) {
+        if (entry.th32ParentProcessID == ::GetCurrentProcessId() && ::lstrcmpiW(entry.szExeFile, appName.c_str()) == 0) {
             HANDLE child = ::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
             if (child != nullptr) {
                 ::WaitForSingleObject(child, 10000);
@@ -140,17 +142,18 @@ int wmain()
         std::fwprintf(stderr, L"warm-up start failed: %ls\n", error.message.c_str());
         return 1;
     }
-    WaitForChildren();
+    const std::wstring appName = fs::path(appPath).filename().wstring();
+    WaitForChildren(appName);
 
     std::vector<double> whole;
     std::vector<double> hash;
     std::vector<double> probe;
     std::vector<double> creation;
-    auto time = [](std::vector<double>& into, const std::function<void()>& step) {
+    auto time = [&](std::vector<double>& into, const std::function<void()>& step) {
         const auto started = Clock::now();
         step();
         into.push_back(Milliseconds(Clock::now() - started));
-        WaitForChildren();
+        WaitForChildren(appName);
     };
     const auto parts = [&] {
         time(hash, [&] { BareHash(appPath); });
