@@ -24,7 +24,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
+
+# The test server plays the mirror; its control client lives beside it.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "fixtures"))
+import server_control  # noqa: E402
 
 BUILD_DIR = pathlib.Path(os.environ["CORVANE_BUILD_DIR"])
 TOOLS_DIR = BUILD_DIR / "tools"
@@ -34,8 +37,6 @@ LAUNCH_EXE = BUILD_DIR / "Corvane_v1.3.7_Lite.exe"
 INSTALL_EXE = BUILD_DIR / "Corvane_Install_Demo_Lite.exe"
 DEMO_INSTALLER = TOOLS_DIR / "corvane-demo-installer.exe"
 
-INSTALLER_PATH = "/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
-CONTROL = "http://127.0.0.1:8931/_control"
 # Slow enough that a person at the screen sees several mebibytes arriving.
 MIRROR_RATE = 1024 * 1024
 # Headless, the mirror holds the download a little past this point until the picture of the dialog is
@@ -118,19 +119,14 @@ def picture(directory, name, stage, title):
 
 def set_mirror(route):
     """What the mirror answers for the installer's address (see tests/fixtures/https_server.py)."""
-    body = json.dumps({"tls": "trusted", "routes": {INSTALLER_PATH: route} if route else {}}).encode()
-    request = urllib.request.Request(f"{CONTROL}/scenario", data=body, method="PUT")
-    with urllib.request.urlopen(request, timeout=10) as reply:
-        if not json.loads(reply.read())["ok"]:
-            raise RoadFailed("the mirror refused its scenario")
+    if not server_control.set_scenario({server_control.INSTALLER_PATH: route} if route else {}):
+        raise RoadFailed("the mirror refused its scenario")
 
 
 def release_mirror():
     """Lets a download that the mirror holds ("hold_after") go on to its end."""
-    request = urllib.request.Request(f"{CONTROL}/release", data=b"", method="PUT")
-    with urllib.request.urlopen(request, timeout=10) as reply:
-        if not json.loads(reply.read())["ok"]:
-            raise RoadFailed("the mirror refused to release the download")
+    if not server_control.release_held_answers():
+        raise RoadFailed("the mirror refused to release the download")
 
 
 class Start:

@@ -178,32 +178,8 @@ corvane_prepare_demo_prefix() {
   export CORVANE_WINEPREFIX=$CORVANE_BUILD_DIR/demo/wineprefix
   corvane_prepare_prefix
   local look="$CORVANE_BUILD_DIR/demo/look.reg"
-  cat >"$look" <<'EOF'
-REGEDIT4
-
-[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\ThemeManager]
-"ThemeActive"="1"
-"DllName"="C:\\windows\\resources\\themes\\light\\light.msstyles"
-"ColorName"="NormalColor"
-"SizeName"="NormalSize"
-
-; Title bars in the regular weight of current Windows: the CJK font has no bold, and Wine's drawn bold
-; fills in dense characters such as 量. LOGFONTW: height -12 (9 pt), weight 400, DEFAULT_CHARSET, Tahoma.
-[HKEY_CURRENT_USER\Control Panel\Desktop\WindowMetrics]
-"CaptionFont"=hex:f4,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,00,00,\
-  01,00,00,00,00,54,00,61,00,68,00,6f,00,6d,00,61,00,00,00,00,00,00,00,00,00,\
-  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,\
-  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00
-"SmCaptionFont"=hex:f4,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,00,00,\
-  01,00,00,00,00,54,00,61,00,68,00,6f,00,6d,00,61,00,00,00,00,00,00,00,00,00,\
-  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,\
-  00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00
-
-[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
-"Default"="1280x800"
-
-[HKEY_CURRENT_USER\Software\Wine\Explorer]
-EOF
+  # The fixed settings (demo-prefix.reg) and, last, whether the desktop is virtual.
+  cp "$CORVANE_SOURCE_DIR/scripts/demo-prefix.reg" "$look"
   if [ -n "$headless" ]; then echo '"Desktop"="Default"' >>"$look"; else echo '"Desktop"=-' >>"$look"; fi
   wine reg import "$look" >/dev/null 2>&1
   # Marlett draws the title bar's buttons. Debian's Wine does not look where fonts-wine puts its fonts,

@@ -1,7 +1,12 @@
 // Warm start: one whole start (valid cache, the first candidate root works) against the parts no
 // bootstrapper can avoid, measured in the same run and the same process: one SHA-256 of the cached app
-// through a bare CNG loop, one probe run of the app, one creation of the app's process. Prints medians,
-// fastest rounds and the ratio whole / sum of parts by each.
+// through a bare CNG loop, one probe run of the app, one creation of the app's process.
+//
+// The figure is the median of per-round ratios: each round times the whole start and its parts back to
+// back, so whatever slows the machine for a while (another build, a busy Wine server) weighs on both
+// sides of that round's ratio alike instead of on one side's median. The order within a round alternates,
+// so neither side always runs right after the previous round's children ended. Medians and fastest rounds
+// of each step are printed for reading, not for the figure.
 #include "bootstrap/Bootstrap.h"
 #include "bootstrap/Error.h"
 #include "payload/PayloadCache.h"
@@ -24,17 +29,22 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int Rounds = 40;
+constexpr int Rounds = 100;
 
 double Milliseconds(Clock::duration duration)
 {
     return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-double Median(std::vector<double> values)
+double Quantile(std::vector<double> values, double at)
 {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return values[static_cast<std::size_t>(at * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+double Median(const std::vector<double>& values)
+{
+    return Quantile(values, 0.5);
 }
 
 double Fastest(const std::vector<double>& values)
@@ -43,13 +53,15 @@ double Fastest(const std::vector<double>& values)
 }
 
 // Lets every app we started finish, so one measurement does not run alongside the previous one's child.
-void WaitForChildren()
+// Only the app's image counts: when this is the first program of a Wine session, the session's desktop
+// process is a child of ours too, and it never ends.
+void WaitForChildren(const std::wstring& appName)
 {
     HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == ::GetCurrentProcessId()) {
+        if (entry.th32ParentProcessID == ::GetCurrentProcessId() && ::lstrcmpiW(entry.szExeFile, appName.c_str()) == 0) {
             HANDLE child = ::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
             if (child != nullptr) {
                 ::WaitForSingleObject(child, 10000);
@@ -130,23 +142,34 @@ int wmain()
         std::fwprintf(stderr, L"warm-up start failed: %ls\n", error.message.c_str());
         return 1;
     }
-    WaitForChildren();
+    const std::wstring appName = fs::path(appPath).filename().wstring();
+    WaitForChildren(appName);
 
     std::vector<double> whole;
     std::vector<double> hash;
     std::vector<double> probe;
     std::vector<double> creation;
-    auto time = [](std::vector<double>& into, const std::function<void()>& step) {
+    auto time = [&](std::vector<double>& into, const std::function<void()>& step) {
         const auto started = Clock::now();
         step();
         into.push_back(Milliseconds(Clock::now() - started));
-        WaitForChildren();
+        WaitForChildren(appName);
     };
-    for (int round = 0; round < Rounds; ++round) {
-        time(whole, [] { Lite::RunBootstrap(); });
+    const auto parts = [&] {
         time(hash, [&] { BareHash(appPath); });
         time(probe, [&] { BareProbe(appPath); });
         time(creation, [&] { BareCreation(appPath); });
+    };
+    std::vector<double> ratios;
+    for (int round = 0; round < Rounds; ++round) {
+        if (round % 2 == 0) {
+            time(whole, [] { Lite::RunBootstrap(); });
+            parts();
+        } else {
+            parts();
+            time(whole, [] { Lite::RunBootstrap(); });
+        }
+        ratios.push_back(whole.back() / (hash.back() + probe.back() + creation.back()));
     }
 
     std::wprintf(L"payload: %ls (%llu bytes), %d interleaved rounds; ms as median / fastest\n", appPath.c_str(),
@@ -161,11 +184,10 @@ int wmain()
     for (const auto& row : rows) {
         std::wprintf(L"  %-24ls %8.2f / %8.2f\n", row.label, Median(row.values), Fastest(row.values));
     }
-    // The fastest rounds are the least disturbed by whatever else the machine is doing.
     const double medianRatio = Median(whole) / (Median(hash) + Median(probe) + Median(creation));
-    const double fastestRatio = Fastest(whole) / (Fastest(hash) + Fastest(probe) + Fastest(creation));
-    std::wprintf(L"ratio whole / (hash + probe + creation): %.3f by medians, %.3f by fastest rounds\n", medianRatio,
-                 fastestRatio);
+    std::wprintf(L"ratio whole / (hash + probe + creation): %.3f median of per-round ratios (quartiles %.3f to "
+                 L"%.3f), %.3f by medians\n",
+                 Median(ratios), Quantile(ratios, 0.25), Quantile(ratios, 0.75), medianRatio);
 
     std::error_code ignored;
     fs::remove_all(scratch, ignored);

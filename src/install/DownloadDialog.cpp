@@ -2,6 +2,7 @@
 
 #include "bootstrap/BuildConfig.h"
 #include "bootstrap/Error.h"
+#include "bootstrap/Seams.h"
 #include "install/RuntimeDownload.h"
 #include "integrity/FileDigest.h"
 #include "integrity/InstallerSignature.h"
@@ -13,11 +14,6 @@ namespace Lite {
 namespace {
 
 constexpr wchar_t GenericFailure[] = L"下载或校验失败，请稍后重试。";
-
-std::thread StartWorkerThread(DownloadState& state, HWND dialogWindow)
-{
-    return std::thread(DownloadWorker, &state, dialogWindow);
-}
 
 void SetContent(HWND dialog, const wchar_t* text)
 {
@@ -40,12 +36,6 @@ HandleOwner LockAgainstChanges(const std::wstring& path)
     return file;
 }
 
-}
-
-namespace Seams {
-std::thread (*startDownloadWorker)(DownloadState& state, HWND dialogWindow) = &StartWorkerThread;
-HRESULT(WINAPI* showTaskDialog)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
-                                BOOL* verificationChecked) = &::TaskDialogIndirect;
 }
 
 void DownloadWorker(DownloadState* state, HWND dialogWindow)
@@ -119,7 +109,7 @@ bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verified
     config.pfCallback = DownloadDialogCallback;
     config.lpCallbackData = reinterpret_cast<LONG_PTR>(&state);
 
-    const HRESULT shown = Seams::showTaskDialog(&config, nullptr, nullptr, nullptr);
+    const HRESULT shown = Seams::taskDialog(&config, nullptr, nullptr, nullptr);
     if (FAILED(shown)) {
         state.cancelRequested.exchange(true);
     }
@@ -137,12 +127,6 @@ bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verified
     }
     verifiedInstaller = std::move(state.verifiedInstaller);
     return true;
-}
-
-bool ShowDownloadDialog(const std::wstring& installerPath)
-{
-    HandleOwner verifiedInstaller;
-    return ShowDownloadDialog(installerPath, verifiedInstaller);
 }
 
 }

@@ -27,27 +27,13 @@ struct DownloadState {
 };
 
 // Downloads and verifies the installer in a cancellable progress dialog. True for a verified
-// installer, false when the user cancelled; throws Error otherwise.
-bool ShowDownloadDialog(const std::wstring& installerPath);
-
-// The same, handing the caller the handle that keeps the verified file from being changed until the
-// installer has run from it.
+// installer, false when the user cancelled; throws Error otherwise. On success the caller gets the
+// handle that keeps the verified file from being changed until the installer has run from it.
 bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verifiedInstaller);
 
 HRESULT CALLBACK DownloadDialogCallback(HWND dialog, UINT notification, WPARAM wParam, LPARAM lParam,
                                         LONG_PTR callbackData);
 
 void DownloadWorker(DownloadState* state, HWND dialogWindow);
-
-namespace Seams {
-// Starts the worker thread. Tests replace it to reproduce a thread that cannot be created, which no
-// platform here can be made to do on demand.
-extern std::thread (*startDownloadWorker)(DownloadState& state, HWND dialogWindow);
-
-// Shows the task dialog. Tests replace it to reproduce a dialog that fails after its creation
-// notification started the worker, which the real call cannot be made to do on demand.
-extern HRESULT(WINAPI* showTaskDialog)(const TASKDIALOGCONFIG* config, int* button, int* radioButton,
-                                       BOOL* verificationChecked);
-}
 
 }

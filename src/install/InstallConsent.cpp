@@ -1,10 +1,9 @@
 #include "install/InstallConsent.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/Seams.h"
 
 namespace Lite {
-
-HRESULT(WINAPI* Seams::consentTaskDialog)(const TASKDIALOGCONFIG*, int*, int*, BOOL*) = &::TaskDialogIndirect;
 
 namespace {
 
@@ -36,7 +35,7 @@ bool AskToInstallRuntime()
 
     // A dialog that ends without naming a button counts as a decline.
     int chosenButton = IDCANCEL;
-    if (FAILED(Seams::consentTaskDialog(&config, &chosenButton, nullptr, nullptr))) {
+    if (FAILED(Seams::taskDialog(&config, &chosenButton, nullptr, nullptr))) {
         throw Error{L"无法显示运行环境提示。"};
     }
     return chosenButton == DownloadButtonId;

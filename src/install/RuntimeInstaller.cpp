@@ -2,17 +2,15 @@
 
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
+#include "bootstrap/Seams.h"
 #include "install/DownloadDialog.h"
 #include "storage/DataRoot.h"
 #include "storage/Directories.h"
+#include "storage/PathRules.h"
 
 #include <string>
 
 namespace Lite {
-
-namespace Seams {
-BOOL(WINAPI* shellExecuteEx)(SHELLEXECUTEINFOW* request) = &::ShellExecuteExW;
-}
 
 namespace {
 
@@ -43,17 +41,15 @@ bool NamesVerifiedInstaller(const std::wstring& downloadsDirectory, const std::w
         !::GetFileInformationByHandle(verifiedInstaller, &verifiedFile)) {
         return false;
     }
-    if ((namedFile.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return false;
-    }
-    return IsSameFile(namedFile, verifiedFile);
+    return IsPlainFileAttributes(namedFile.dwFileAttributes) && IsSameFile(namedFile, verifiedFile);
 }
 
 std::uint32_t DownloadAndInstallRuntime()
 {
     const std::wstring downloads = JoinPath(ResolveDataRoot(), DownloadsDirectoryName);
-    // Each name is moved into its owner, never copied, so no allocation can come between a file
-    // appearing on disk and the owner that deletes it.
+    // MakeTempFilePath allocates its name before the file exists, and each name is moved into its
+    // owner, never copied, so no allocation can come between a file appearing on disk and the owner
+    // that deletes it.
     StagedFileOwner reserved(MakeTempFilePath(downloads));
     std::wstring installerPath = reserved.Get() + L".exe";
     // Without MOVEFILE_REPLACE_EXISTING a leftover of an earlier run is never overwritten; the reserved

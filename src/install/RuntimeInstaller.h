@@ -1,7 +1,6 @@
 #pragma once
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdint>
 #include <string>
@@ -16,11 +15,5 @@ std::uint32_t DownloadAndInstallRuntime();
 // verified and has been held open since: checked right before the shell starts it by that name.
 bool NamesVerifiedInstaller(const std::wstring& downloadsDirectory, const std::wstring& installerPath,
                             HANDLE verifiedInstaller);
-
-namespace Seams {
-// The elevated start of the installer. Tests replace it to reproduce a refused elevation prompt, which
-// Wine never shows.
-extern BOOL(WINAPI* shellExecuteEx)(SHELLEXECUTEINFOW* request);
-}
 
 }

@@ -10,10 +10,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace Lite {
@@ -22,9 +18,13 @@ namespace {
 
 constexpr WORD PayloadResourceId = 201;
 constexpr std::size_t Sha256TextLength = 64;
-// GetTempFileNameW with a unique value of 0 writes the low 16 bits of its number in hexadecimal.
-constexpr std::size_t MaxStagingDigits = 4;
-constexpr std::wstring_view StagingExtension = L".tmp";
+// A staging file is written right after its name is reserved and replaced right after one hash pass
+// over it, all within one start, which takes seconds. Its last-write time is therefore at most that
+// far behind while any start can still use it, even a start of another logon session that holds no
+// handle on it at the moment. A day is far beyond any extraction, even on a loaded or slow machine;
+// only a start stopped midway for longer (a process suspended, a machine asleep) could lose its file,
+// and it then ends with its own message instead of writing anything wrong.
+constexpr ULONGLONG StagingLeftoverAge = 24ULL * 60 * 60 * 10'000'000;  // in FILETIME units of 100 ns
 
 using FindHandleOwner = ScopedOwner<HANDLE, &::FindClose, &IsUsableHandle>;
 
@@ -37,48 +37,28 @@ bool IsExpectedDigest(const std::wstring& digest)
 bool FileExists(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        return true;
-    }
-    const DWORD error = ::GetLastError();
-    if (IsNotFoundError(error)) {
-        return false;
-    }
-    throw std::filesystem::filesystem_error("exists", std::filesystem::path(path),
-                                            std::error_code(static_cast<int>(error), std::system_category()));
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+           FalseIfNotFound(::GetLastError(), "exists", path);
 }
 
-bool EqualsIgnoringAsciiCase(std::wstring_view left, std::wstring_view right)
+ULONGLONG FileTimeValue(const FILETIME& time)
 {
-    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
-    return left.size() == right.size() &&
-           std::equal(left.begin(), left.end(), right.begin(), [&](wchar_t a, wchar_t b) { return lower(a) == lower(b); });
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool IsHexDigit(wchar_t c)
+// Last written more than StagingLeftoverAge ago. A time in the future (a clock set back since) counts
+// as fresh: keeping a file is always the safe side.
+bool IsOldEnoughToBeLeftOver(const FILETIME& lastWrite, ULONGLONG now)
 {
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-// Only the exact form GetTempFileNameW gives our names. Letter case is ignored as the file system
-// ignores it; everything else must match, since this decides what gets deleted.
-bool IsStagingName(std::wstring_view name)
-{
-    const std::wstring_view prefix = TempFilePrefix;
-    if (name.size() <= prefix.size() + StagingExtension.size() ||
-        name.size() > prefix.size() + MaxStagingDigits + StagingExtension.size()) {
-        return false;
-    }
-    const std::wstring_view digits =
-        name.substr(prefix.size(), name.size() - prefix.size() - StagingExtension.size());
-    return EqualsIgnoringAsciiCase(name.substr(0, prefix.size()), prefix) &&
-           EqualsIgnoringAsciiCase(name.substr(name.size() - StagingExtension.size()), StagingExtension) &&
-           std::all_of(digits.begin(), digits.end(), IsHexDigit);
+    const ULONGLONG written = FileTimeValue(lastWrite);
+    return written < now && now - written > StagingLeftoverAge;
 }
 
 // A start that is killed between reserving its staging name and the replace step leaves a file as
 // large as the payload behind, and every such kill would add one. Our caller holds the single-instance
-// guard, so no start of this session is using any staging file here. The names are filtered here
+// guard, but that covers one logon session only: a start of the same user in another session may be
+// using a staging file here between its own steps, holding no handle on it. So only files last
+// written long before any extraction could still be in progress go. The names are filtered here
 // rather than by a "CVN*.tmp" pattern, which Windows also matches against 8.3 short names. Best
 // effort: a file that another process holds open stays, and the start goes on.
 void RemoveLeftoverStagingFiles(const std::wstring& payloadDirectory)
@@ -89,11 +69,14 @@ void RemoveLeftoverStagingFiles(const std::wstring& payloadDirectory)
     if (!search.IsHeld()) {
         return;
     }
+    FILETIME nowTime{};
+    ::GetSystemTimeAsFileTime(&nowTime);
+    const ULONGLONG now = FileTimeValue(nowTime);
     std::vector<std::wstring> leftovers;
     do {
         // Never a directory, and never through a link to somewhere else.
-        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-            IsStagingName(entry.cFileName)) {
+        if (IsPlainFileAttributes(entry.dwFileAttributes) && IsTempFileName(entry.cFileName) &&
+            IsOldEnoughToBeLeftOver(entry.ftLastWriteTime, now)) {
             leftovers.push_back(JoinPath(payloadDirectory, entry.cFileName));
         }
     } while (::FindNextFileW(search.Get(), &entry));
@@ -160,9 +143,7 @@ std::wstring EnsurePayload()
     EnsureDirectory(payloadDirectory);
     const std::wstring appPath = JoinPath(payloadDirectory, AppFileName);
 
-    const DWORD attributes = ::GetFileAttributesW(appPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    if (IsDirectoryOrLinkAttributes(::GetFileAttributesW(appPath.c_str()))) {
         throw Error{L"轻量版文件位置不可用。"};
     }
     // On every start, not only before an extraction: a leftover that was held open last time would

@@ -1,6 +1,7 @@
 #include "runtime/RuntimeProbe.h"
 
 #include "bootstrap/ScopedOwner.h"
+#include "bootstrap/Seams.h"
 #include "runtime/RuntimeRoots.h"
 #include "storage/DataRoot.h"
 #include "storage/PathRules.h"
@@ -8,8 +9,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 namespace Lite {
 
@@ -34,12 +33,7 @@ bool IsDirectory(const std::wstring& path)
     if (target.IsHeld() && ::GetFileInformationByHandle(target.Get(), &information)) {
         return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
-    const DWORD error = ::GetLastError();
-    if (IsNotFoundError(error)) {
-        return false;
-    }
-    throw std::filesystem::filesystem_error("status", std::filesystem::path(path),
-                                            std::error_code(static_cast<int>(error), std::system_category()));
+    return FalseIfNotFound(::GetLastError(), "status", path);
 }
 
 bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
@@ -49,11 +43,6 @@ bool HasFrameworkDirectories(const std::wstring& runtimeRoot)
            IsDirectory(JoinPath(shared, L"Microsoft.NETCore.App"));
 }
 
-}
-
-namespace Seams {
-HANDLE(WINAPI* openStatusTarget)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                 DWORD disposition, DWORD flags, HANDLE templateFile) = &::CreateFileW;
 }
 
 std::wstring QuotePath(const std::wstring& path)

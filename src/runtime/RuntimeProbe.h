@@ -21,11 +21,4 @@ void SetRuntimeVariables(const std::wstring& runtimeRoot);
 // The directory that holds the app, where both the probe and the real start run.
 std::wstring AppDirectory(const std::wstring& appPath);
 
-namespace Seams {
-// Opens a framework directory (links followed) to read its attributes. Tests replace it to reproduce
-// access denied, which Wine never reports here: an unreadable directory reads as "not found".
-extern HANDLE(WINAPI* openStatusTarget)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                        DWORD disposition, DWORD flags, HANDLE templateFile);
-}
-
 }

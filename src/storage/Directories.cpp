@@ -6,15 +6,35 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace Lite {
 
 namespace {
 
-// GetTempFileNameW appends a backslash, the prefix, up to four hex digits and ".tmp" to the directory;
-// Windows refuses longer directories itself, Wine instead writes past the MAX_PATH buffer.
+// GetTempFileNameW with a unique value of 0 appends a backslash, the prefix, the low 16 bits of its
+// number in up to four hexadecimal digits and ".tmp" to the directory.
+constexpr std::size_t MaxTempDigits = 4;
+constexpr std::wstring_view TempExtension = L".tmp";
+constexpr std::wstring_view TempPrefix = TempFilePrefix;
+// Windows refuses directories longer than MAX_PATH - 14 itself; Wine instead writes past the MAX_PATH
+// buffer. The limit leaves room for the longest name it can append and the terminator.
 constexpr std::size_t MaxTempDirectoryLength = MAX_PATH - 14;
+static_assert(MaxTempDirectoryLength + 1 + TempPrefix.size() + MaxTempDigits + TempExtension.size() < MAX_PATH);
+
+bool EqualsIgnoringAsciiCase(std::wstring_view left, std::wstring_view right)
+{
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(), [&](wchar_t a, wchar_t b) { return lower(a) == lower(b); });
+}
+
+bool IsHexDigit(wchar_t c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
 
 // Length of the root: a drive ("C:") or the server part of a UNC path ("\\server"), followed by the
 // separators directly after it.
@@ -60,9 +80,7 @@ std::vector<std::wstring> Levels(const std::wstring& path)
 
 bool IsPlainDirectory(const std::wstring& level)
 {
-    const DWORD attributes = ::GetFileAttributesW(level.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+    return IsPlainDirectoryAttributes(::GetFileAttributesW(level.c_str()));
 }
 
 void PrepareLevel(const std::wstring& level)
@@ -102,11 +120,26 @@ std::wstring MakeTempFilePath(const std::wstring& directory)
     if (directory.size() > MaxTempDirectoryLength) {
         throw Error{L"无法创建下载临时文件。"};
     }
-    wchar_t buffer[MAX_PATH] = {};
-    if (::GetTempFileNameW(directory.c_str(), TempFilePrefix, 0, buffer) == 0) {
+    // The string is allocated before the file exists and only shortened afterwards, which never
+    // allocates: a failure to allocate cannot leave a reserved file that nobody owns.
+    std::wstring path(MAX_PATH, L'\0');
+    if (::GetTempFileNameW(directory.c_str(), TempFilePrefix, 0, path.data()) == 0) {
         throw Error{L"无法创建下载临时文件。"};
     }
-    return buffer;
+    path.resize(std::char_traits<wchar_t>::length(path.c_str()));
+    return path;
+}
+
+bool IsTempFileName(std::wstring_view name)
+{
+    if (name.size() <= TempPrefix.size() + TempExtension.size() ||
+        name.size() > TempPrefix.size() + MaxTempDigits + TempExtension.size()) {
+        return false;
+    }
+    const std::wstring_view digits = name.substr(TempPrefix.size(), name.size() - TempPrefix.size() - TempExtension.size());
+    return EqualsIgnoringAsciiCase(name.substr(0, TempPrefix.size()), TempPrefix) &&
+           EqualsIgnoringAsciiCase(name.substr(name.size() - TempExtension.size()), TempExtension) &&
+           std::all_of(digits.begin(), digits.end(), IsHexDigit);
 }
 
 }

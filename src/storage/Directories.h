@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace Lite {
 
@@ -13,7 +14,12 @@ void EnsureDirectory(const std::wstring& path);
 bool IsPlainDirectoryChain(const std::wstring& path);
 
 // Prepares the directory and reserves a new, empty, uniquely named file in it ("CVN" prefix). The
-// caller owns the file.
+// caller owns the file. Nothing allocates between the file's creation and the return, so the caller
+// can hand the returned name straight to its owner.
 std::wstring MakeTempFilePath(const std::wstring& directory);
+
+// Whether a file name has exactly the form MakeTempFilePath gives its files. Letter case is ignored as
+// the file system ignores it; everything else must match, since callers decide deletions by it.
+bool IsTempFileName(std::wstring_view name);
 
 }

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <string>
+#include <system_error>
+
 namespace Lite {
 
 // Either slash separates path elements on this platform.
@@ -30,6 +34,41 @@ inline bool IsNotFoundError(DWORD error)
     default:
         return false;
     }
+}
+
+// For a query that has already failed with `error`: "nothing is there" answers false, and any other
+// failure throws the standard filesystem error for the operation, since a path we cannot judge must not
+// be taken for an absent one.
+inline bool FalseIfNotFound(DWORD error, const char* operation, const std::wstring& path)
+{
+    if (IsNotFoundError(error)) {
+        return false;
+    }
+    throw std::filesystem::filesystem_error(operation, std::filesystem::path(path),
+                                            std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+// What attributes say about a name, each false when they could not be read (INVALID_FILE_ATTRIBUTES).
+// A reparse point counts as a link: it may lead anywhere.
+
+// A directory reached without a link.
+inline bool IsPlainDirectoryAttributes(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// Something other than a file at the name: a directory, a link or both.
+inline bool IsDirectoryOrLinkAttributes(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+}
+
+// A file that is neither a directory nor a link.
+inline bool IsPlainFileAttributes(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && !IsDirectoryOrLinkAttributes(attributes);
 }
 
 }

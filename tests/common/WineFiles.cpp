@@ -36,15 +36,21 @@ void StartUnixProgram(const std::wstring& program, const std::vector<std::string
     ::CloseHandle(process.hProcess);
 }
 
+// Waits for the effect of a Unix helper program. The limit is no estimate of how long the program takes
+// (a table of shell commands on a loaded machine may take many seconds); it only keeps a program that
+// never ran from holding the test until CTest's own limit.
+constexpr ULONGLONG UnixHelperLimitMs = 300000;
+
 bool WaitFor(bool (*condition)(const std::wstring&), const std::wstring& path)
 {
-    for (int i = 0; i < 200; ++i) {
-        if (condition(path)) {
-            return true;
+    const ULONGLONG deadline = ::GetTickCount64() + UnixHelperLimitMs;
+    while (!condition(path)) {
+        if (::GetTickCount64() >= deadline) {
+            return condition(path);
         }
         ::Sleep(25);
     }
-    return false;
+    return true;
 }
 
 }
@@ -188,6 +194,27 @@ void WriteBytes(const std::wstring& path, const std::string& bytes)
     ::CloseHandle(file);
     if (!ok || written != bytes.size()) {
         throw std::runtime_error("could not write a test file");
+    }
+}
+
+void SetLastWriteAge(const std::wstring& path, unsigned long long secondsAgo)
+{
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + Utf8(path) + " to set its time");
+    }
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value{};
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= secondsAgo * 10'000'000ULL;
+    const FILETIME written{value.LowPart, value.HighPart};
+    const BOOL set = ::SetFileTime(file, nullptr, nullptr, &written);
+    ::CloseHandle(file);
+    if (!set) {
+        throw std::runtime_error("cannot set the time of " + Utf8(path));
     }
 }
 

@@ -67,6 +67,8 @@ private:
 };
 
 void WriteBytes(const std::wstring& path, const std::string& bytes);
+// Sets the file's last-write time to the given number of seconds before now (the platform's own clock).
+void SetLastWriteAge(const std::wstring& path, unsigned long long secondsAgo);
 std::string ReadBytes(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 bool Exists(const std::wstring& path);

@@ -1,6 +1,8 @@
 #include "install/InstallConsent.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/Seams.h"
+#include "common/DialogTitles.h"
 #include "common/UiDriver.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +13,7 @@
 
 namespace {
 
-const std::wstring Title = L"Corvane 轻量版 \u2014 需要运行环境";
+const std::wstring Title = LiteTest::ConsentTitle;
 const std::wstring MainInstruction = L"首次使用需要安装 .NET 8 桌面运行环境";
 const std::wstring Content =
     L"这台电脑尚未具备运行截图工具所需的 .NET 8 Desktop Runtime（64 位）。\n\n"
@@ -82,13 +84,13 @@ TEST(InstallConsent, EveryOtherEndingDeclines)
 
 // A failing dialog call cannot be produced with a real window; the seam stands in for it.
 struct DialogCallOverride {
-    explicit DialogCallOverride(decltype(Lite::Seams::consentTaskDialog) replacement)
-        : saved(Lite::Seams::consentTaskDialog)
+    explicit DialogCallOverride(decltype(Lite::Seams::taskDialog) replacement)
+        : saved(Lite::Seams::taskDialog)
     {
-        Lite::Seams::consentTaskDialog = replacement;
+        Lite::Seams::taskDialog = replacement;
     }
-    ~DialogCallOverride() { Lite::Seams::consentTaskDialog = saved; }
-    decltype(Lite::Seams::consentTaskDialog) saved;
+    ~DialogCallOverride() { Lite::Seams::taskDialog = saved; }
+    decltype(Lite::Seams::taskDialog) saved;
 };
 
 TEST(InstallConsent, AFailingDialogCallIsAnError)

@@ -2,6 +2,8 @@
 
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
+#include "bootstrap/Seams.h"
+#include "common/DialogTitles.h"
 #include "common/DownloadServer.h"
 #include "common/TestText.h"
 #include "common/UiDriver.h"
@@ -162,9 +164,8 @@ TEST_F(RuntimeInstaller, CancellingTheDownloadGives1602WithoutStartingAnything)
 {
     ElevatedStartOverride replaced;
     LiteTest::SetScenario(InstallerScenario(true));
-    const std::wstring title = L"Corvane 轻量版 \u2014 下载运行环境";
     std::thread person([&] {
-        EXPECT_EQ(LiteTest::RunUiHelper({L"click", title, L"2", L"--timeout", L"20000"}).exitCode, 0);
+        EXPECT_EQ(LiteTest::RunUiHelper({L"click", LiteTest::DownloadTitle, L"2", L"--timeout", L"20000"}).exitCode, 0);
         LiteTest::SetScenario("{}");
     });
     std::uint32_t result = 0;

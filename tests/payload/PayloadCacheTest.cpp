@@ -3,11 +3,13 @@
 #include "common/TestText.h"
 #include "common/WineFiles.h"
 #include "payload/PayloadCache.h"
+#include "storage/Directories.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -56,7 +58,10 @@ TEST(EnsurePayload, AnUnusableChainAboveTheCacheStopsBeforeAnythingIsWritten)
     EXPECT_EQ(LiteTest::ReadBytes(scratch / L"lite-cache"), "");
 }
 
-TEST(EnsurePayload, RemovesOnlyLeftoverStagingFilesOfItsOwnNameFormAndStartsAnyway)
+constexpr unsigned long long Hour = 60 * 60;
+constexpr unsigned long long Day = 24 * Hour;
+
+TEST(EnsurePayload, RemovesOnlyOldStagingFilesOfItsOwnNameFormAndStartsAnyway)
 {
     ScratchDirectory scratch;
     EnvironmentOverride override(L"CORVANE_TEST_DATA_ROOT", scratch.Path().c_str());
@@ -68,19 +73,24 @@ TEST(EnsurePayload, RemovesOnlyLeftoverStagingFilesOfItsOwnNameFormAndStartsAnyw
     ASSERT_TRUE(::CreateDirectoryW((cache + L"\\1.3.7").c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW(payloadDirectory.c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW(downloads.c_str(), nullptr));
+    const auto place = [&](const std::wstring& path, const std::string& bytes, unsigned long long age) {
+        LiteTest::WriteBytes(path, bytes);
+        LiteTest::SetLastWriteAge(path, age);
+    };
 
     // What GetTempFileNameW makes from "CVN": one to four hex digits (upper case on Windows, lower
-    // case under Wine) and ".tmp"; the file system ignores letter case.
-    const std::vector<std::wstring> leftovers = {L"CVN1.tmp", L"CVNBEEF.tmp", L"CVNa0f.tmp", L"cvn2.TMP"};
+    // case under Wine) and ".tmp"; the file system ignores letter case. Left a day and more ago.
+    const std::vector<std::pair<std::wstring, unsigned long long>> leftovers = {
+        {L"CVN1.tmp", Day + Hour}, {L"CVNBEEF.tmp", 30 * Day}, {L"CVNa0f.tmp", 2 * Day}, {L"cvn2.TMP", 400 * Day}};
     // Near misses, some of which a "CVN*.tmp" pattern would match through their 8.3 short names.
     const std::vector<std::wstring> others = {
         L"CVN.tmp",  L"CVN12345.tmp", L"CVNxyz.tmp",  L"CVN1.tmp.exe", L"CVN1.tmpx", L"CVN1 .tmp",
         L"XCVN1.tmp", L"CVN1.tm",     L"CVN1.tmp.tmp", L"Corvane.App.exe.tmp"};
-    for (const auto& name : leftovers) {
-        LiteTest::WriteBytes(payloadDirectory + L"\\" + name, "killed start");
+    for (const auto& [name, age] : leftovers) {
+        place(payloadDirectory + L"\\" + name, "killed start", age);
     }
     for (const auto& name : others) {
-        LiteTest::WriteBytes(payloadDirectory + L"\\" + name, "not ours");
+        place(payloadDirectory + L"\\" + name, "not ours", 30 * Day);
     }
     // A directory and a directory link of the staging form, and the download directory's own
     // leftovers, all stay.
@@ -89,19 +99,32 @@ TEST(EnsurePayload, RemovesOnlyLeftoverStagingFilesOfItsOwnNameFormAndStartsAnyw
     ASSERT_TRUE(::CreateDirectoryW((scratch / L"elsewhere").c_str(), nullptr));
     LiteTest::WriteBytes(scratch / L"elsewhere\\CVN9.tmp", "kept");
     LiteTest::MakeDirectoryLink(payloadDirectory + L"\\CVN4.tmp", scratch / L"elsewhere");
-    LiteTest::WriteBytes(downloads + L"\\CVN6.tmp", "download leftover");
-    LiteTest::WriteBytes(downloads + L"\\CVN7.tmp.exe", "download leftover");
+    place(downloads + L"\\CVN6.tmp", "download leftover", 30 * Day);
+    place(downloads + L"\\CVN7.tmp.exe", "download leftover", 30 * Day);
     // Held open for writing by another process, so it cannot be deleted.
     const std::wstring held = payloadDirectory + L"\\CVN5.tmp";
-    LiteTest::WriteBytes(held, "held");
+    place(held, "held", 30 * Day);
     LiteTest::FileHolder holder(held, LiteTest::FileHolder::Sharing::None);
+
+    // Staging files that a start of another logon session may still be using while it holds no handle
+    // on them: copies written just now, shortly or some hours ago, and a name it has just reserved.
+    const std::vector<std::pair<std::wstring, unsigned long long>> inUse = {
+        {L"CVNC0DE.tmp", 0}, {L"CVNF00.tmp", Hour}, {L"cvnd1.tmp", Day - Hour}};
+    for (const auto& [name, age] : inUse) {
+        place(payloadDirectory + L"\\" + name, "another session's copy", age);
+    }
+    const std::wstring reserved = Lite::MakeTempFilePath(payloadDirectory);
+    const std::wstring reservedName = reserved.substr(payloadDirectory.size() + 1);
 
     const std::wstring appPath = payloadDirectory + L"\\Corvane.App.exe";
     EXPECT_EQ(Lite::EnsurePayload(), appPath);
     EXPECT_EQ(LiteTest::ReadBytes(appPath), DemoApp());
 
     std::vector<std::wstring> expected = others;
-    expected.insert(expected.end(), {L"CVN3.tmp", L"CVN4.tmp", L"CVN5.tmp", L"Corvane.App.exe"});
+    expected.insert(expected.end(), {L"CVN3.tmp", L"CVN4.tmp", L"CVN5.tmp", L"Corvane.App.exe", reservedName});
+    for (const auto& entry : inUse) {
+        expected.push_back(entry.first);
+    }
     std::sort(expected.begin(), expected.end());
     std::vector<std::wstring> left = LiteTest::ListNames(payloadDirectory);
     std::sort(left.begin(), left.end());
@@ -109,14 +132,23 @@ TEST(EnsurePayload, RemovesOnlyLeftoverStagingFilesOfItsOwnNameFormAndStartsAnyw
     for (const auto& name : others) {
         EXPECT_EQ(LiteTest::ReadBytes(payloadDirectory + L"\\" + name), "not ours") << LiteTest::Utf8(name);
     }
+    for (const auto& entry : inUse) {
+        EXPECT_EQ(LiteTest::ReadBytes(payloadDirectory + L"\\" + entry.first), "another session's copy");
+    }
+    EXPECT_EQ(LiteTest::ReadBytes(reserved), "");
     EXPECT_EQ(LiteTest::ReadBytes(payloadDirectory + L"\\CVN3.tmp\\inside"), "kept");
     EXPECT_EQ(LiteTest::ReadBytes(scratch / L"elsewhere\\CVN9.tmp"), "kept");
     EXPECT_EQ(LiteTest::ListNames(downloads), (std::vector<std::wstring>{L"CVN6.tmp", L"CVN7.tmp.exe"}));
 
-    // Once nobody holds it, the next start removes it, although that start only reuses its copy.
+    // Once nobody holds it, the next start removes it, although that start only reuses its copy; and a
+    // file of another session that has since grown old goes as well.
     holder.Release();
+    LiteTest::SetLastWriteAge(payloadDirectory + L"\\cvnd1.tmp", Day + Hour);
     EXPECT_EQ(Lite::EnsurePayload(), appPath);
     EXPECT_FALSE(LiteTest::Exists(held));
+    EXPECT_FALSE(LiteTest::Exists(payloadDirectory + L"\\cvnd1.tmp"));
+    EXPECT_TRUE(LiteTest::Exists(payloadDirectory + L"\\CVNF00.tmp"));
+    EXPECT_TRUE(LiteTest::Exists(reserved));
     EXPECT_EQ(LiteTest::ReadBytes(appPath), DemoApp());
 }
 

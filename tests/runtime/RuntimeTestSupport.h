@@ -3,7 +3,10 @@
 // Fixtures for the runtime tests: a clean slice of the process environment, the runtime registry value
 // in the test prefix, a scratch tree with runtime roots and a copy of the recording test app, and the
 // records that app leaves.
+#include "bootstrap/Seams.h"
 #include "runtime/RuntimeProbe.h"
+
+#include "../../tools/common/RunRecords.h"
 
 #include <windows.h>
 #include <initguid.h>
@@ -18,9 +21,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -105,55 +105,11 @@ inline fs::path TestAppBuildPath()
     return fs::path(OwnExecutablePath()).parent_path().parent_path() / L"tools" / L"corvane-test-app.exe";
 }
 
-// What one run of the test app saw.
-struct Record {
-    std::wstring commandLine;
-    std::wstring currentDirectory;
-    std::map<std::wstring, std::wstring> environment;
+using StandIn::Record;
 
-    bool Has(const std::wstring& name) const { return environment.count(name) != 0; }
-    std::wstring At(const std::wstring& name) const
-    {
-        const auto found = environment.find(name);
-        return found == environment.end() ? L"<unset>" : found->second;
-    }
-};
-
-// A record counts only once its closing empty field is there: the app may still be writing the last one.
 inline std::vector<Record> ReadRecords(const fs::path& file)
 {
-    std::ifstream stream(file, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
-    std::memcpy(text.data(), bytes.data(), text.size() * sizeof(wchar_t));
-
-    // Only fields whose NUL has been written.
-    std::vector<std::wstring> fields;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = text.find(L'\0', start);
-        if (end == std::wstring::npos) {
-            break;
-        }
-        fields.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    std::vector<Record> records;
-    for (std::size_t i = 0; i + 1 < fields.size();) {
-        Record record{fields[i], fields[i + 1], {}};
-        i += 2;
-        for (; i < fields.size() && !fields[i].empty(); ++i) {
-            // Names such as "=C:" start with '=', so the separator is searched from the second unit on.
-            const std::size_t equals = fields[i].find(L'=', 1);
-            record.environment[fields[i].substr(0, equals)] =
-                equals == std::wstring::npos ? std::wstring() : fields[i].substr(equals + 1);
-        }
-        if (i == fields.size()) {
-            break;
-        }
-        ++i;
-        records.push_back(std::move(record));
-    }
-    return records;
+    return StandIn::ReadRecords(file.wstring());
 }
 
 inline std::vector<Record> WaitForRecords(const fs::path& file, std::size_t count,

@@ -152,6 +152,8 @@ TEST(MakeTempFilePath, ReservesAnEmptyCvnFileAfterCreatingTheDirectory)
         EXPECT_TRUE(std::regex_match(path, form)) << testing::PrintToString(path);
         EXPECT_TRUE(Exists(path));
         EXPECT_EQ(LiteTest::ReadBytes(path), "");
+        // The name it gave is one that the matcher beside it recognises as its own.
+        EXPECT_TRUE(Lite::IsTempFileName(path.substr(directory.size() + 1)));
     }
     EXPECT_NE(first, second);
 }

@@ -8,6 +8,7 @@ import json
 import os
 import pathlib
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -18,8 +19,8 @@ SOURCE_DIR = pathlib.Path(os.environ.get("CORVANE_SOURCE_DIR", pathlib.Path(__fi
 TOOLS_DIR = BUILD_DIR / "tools"
 BOOTSTRAPPER = BUILD_DIR / "Corvane_v1.3.7_Lite.exe"
 UI_HELPER = TOOLS_DIR / "ui-helper.exe"
-
-MESSAGE_TITLE = "Corvane 轻量版"
+# Test-side helpers shared with the demo scripts (the test server's control client, the texts users see).
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "fixtures"))
 
 # Variables of ours or of the runtime that must not leak from the developer's shell into a test.
 _SCRUBBED = ("CORVANE_TEST_DATA_ROOT", "CORVANE_BOOTSTRAP_PATH", "DOTNET_ROOT", "DOTNET_ROOT_X64",

@@ -1,5 +1,6 @@
 """Kill loop: the real bootstrapper, killed at random moments of a whole start, never leaves a broken
-app under the app's name, and whatever a killed start leaves behind the next start removes.
+app under the app's name, and whatever a killed start leaves behind a later start removes once it is
+old enough that no start can still be using it.
 
 The build carries the recording test app with 64 MiB appended (tests/stress-builds), so extraction is a
 good part of a first start. A start is ended the way a logoff, a crash or Task Manager ends it: SIGKILL
@@ -7,7 +8,9 @@ of its `wine` process. That Unix process is the Windows process itself (it runs 
 of the bootstrapper runs on the way out; the staging files that kills leave behind show it.
 
 A kill "lands during extraction" when it leaves a staging file of its own behind: it came between the
-reservation of the staging name and the replace step.
+reservation of the staging name and the replace step. A start removes only staging files last written a
+day or more ago (a start of another logon session may be using a fresher one), so after each kill the
+loop dates what was left two days back, as if the next start came that much later.
 
   CORVANE_STRESS_KILLS  kills in total (default 40). The three situations (no, a valid and a damaged
                         earlier copy) take turns, kill by kill, and each situation's moments are spread
@@ -53,6 +56,14 @@ def staging_files(directory):
             info = entry.stat(follow_symlinks=False)
             found[entry.name] = (info.st_ino, info.st_mtime_ns, info.st_size)
     return found
+
+
+def date_back(directory, days=2):
+    """Sets the staging files' last-write time the given number of days back."""
+    for name in staging_files(directory):
+        path = directory / name
+        when = time.time() - days * 24 * 60 * 60
+        os.utime(path, (when, when))
 
 
 def app_processes(app):
@@ -137,7 +148,7 @@ class Loop:
         return duration
 
 
-def test_kill_loop_never_leaves_a_broken_app_and_the_next_start_clears_what_kills_left(tmp_path):
+def test_kill_loop_never_leaves_a_broken_app_and_a_later_start_clears_what_kills_left(tmp_path):
     kills_wanted = int(os.environ.get("CORVANE_STRESS_KILLS", "40"))
     seed = int(os.environ.get("CORVANE_STRESS_SEED") or random.SystemRandom().randrange(1 << 32))
     rng = random.Random(seed)
@@ -190,6 +201,7 @@ def test_kill_loop_never_leaves_a_broken_app_and_the_next_start_clears_what_kill
             row["during extraction"] += 1
             strays_left += len(left)
         most_strays = max(most_strays, len(after))
+        date_back(loop.directory)
         result = outcome(loop.app, EARLIER[situation])
         row[result] += 1
         # Allowed: the earlier state exactly (no copy stays no copy), or the whole payload.

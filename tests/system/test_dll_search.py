@@ -14,10 +14,12 @@ import shutil
 
 import pytest
 
-from conftest import BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
-from test_install_road import (CONSENT_TITLE, DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road,
-                               requests_seen, set_scenario, staged_command_line)
+from server_control import requests_seen
+
+from conftest import TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, set_scenario, staged_command_line
 from test_runtime_launch import RECORDING_BOOTSTRAPPER, make_root, read_runs
+from texts import CONSENT_TITLE, MESSAGE_TITLE
 
 MARKER_DLL = TOOLS_DIR / "corvane-marker.dll"
 TRUST_CHECK = TOOLS_DIR / "trust-check.exe"

@@ -1,7 +1,8 @@
 """The entry point's reporting, seen as the user sees it: the warning box and the exit code."""
 import pytest
 
-from conftest import MESSAGE_TITLE, TOOLS_DIR, start, ui, wait_exit
+from conftest import TOOLS_DIR, start, ui, wait_exit
+from texts import MESSAGE_TITLE
 
 REPORT_PROBE = TOOLS_DIR / "report-probe.exe"
 

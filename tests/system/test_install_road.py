@@ -2,15 +2,17 @@
 local HTTPS server and accepts exactly the signed test installer) asks for consent, downloads and checks
 the installer, runs it with its switches, searches again and starts the app. The test installer records
 how it was started, makes the runtime root it is told to and exits with the code it is told to."""
-import json
 import re
-import urllib.request
 
 import pytest
+import server_control
+from server_control import INSTALLER_PATH, requests_seen
 
-from conftest import (BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, UI_HELPER, run, small_drive, start, ui, wait_exit,
+from conftest import (BUILD_DIR, TOOLS_DIR, UI_HELPER, run, small_drive, start, ui, wait_exit,
                       wait_until, windows_path, wine_env)
 from test_runtime_launch import TEST_APP, read_runs
+from texts import (BUSY_TEXT, CANCELLING_TEXT, CONSENT_TITLE, DOWNLOAD_TITLE, MESSAGE_TITLE, NOT_READY,
+                   RESTART_NEEDED, SAVE_FAILED, SIGNATURE_REFUSED, STAGING_FAILED, START_FAILED, failed_with)
 
 INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
 OTHER_SIGNER_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_OtherSigner_Lite.exe"
@@ -20,46 +22,17 @@ SIGNED_INSTALLER = TOOLS_DIR / "corvane-test-installer.exe"
 OTHER_SIGNER_INSTALLER = TOOLS_DIR / "corvane-test-installer-other-signer.exe"
 UNSIGNED_INSTALLER = TOOLS_DIR / "corvane-test-installer-unsigned.exe"
 
-INSTALLER_PATH = "/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
-CONTROL = "http://127.0.0.1:8931/_control"
-
-CONSENT_TITLE = "Corvane 轻量版 — 需要运行环境"
-DOWNLOAD_TITLE = "Corvane 轻量版 — 下载运行环境"
 DOWNLOAD_LINK = 100
 CANCEL = 2
 
-BUSY_TEXT = "另一个轻量版启动或安装窗口正在处理中，请先完成该窗口。"
-CANCELLING_TEXT = "正在取消下载，请稍候……"
-RESTART_NEEDED = "运行环境已安装，需要重启电脑。重启后重新打开轻量版即可。"
-NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后重试，或使用完整版。"
-SIGNATURE_REFUSED = "无法确认安装文件的微软签名，已停止安装。请检查系统时间和证书状态后重试。"
-STAGING_FAILED = "无法准备下载文件。"
-START_FAILED = "无法启动微软安装程序，请重新尝试或使用完整版。"
-SAVE_FAILED = "保存下载文件失败，请检查磁盘空间。"
-
-
-def failed_with(code):
-    return f"运行环境安装未完成（错误码 {code}）。请重试或使用完整版。"
-
 
 def set_scenario(route):
-    """What the local server answers for the installer's address (see tests/fixtures/https_server.py)."""
-    body = json.dumps({"tls": "trusted", "routes": {INSTALLER_PATH: route}}).encode()
-    request = urllib.request.Request(f"{CONTROL}/scenario", data=body, method="PUT")
-    with urllib.request.urlopen(request, timeout=10) as reply:
-        assert json.loads(reply.read())["ok"]
+    """What the local server answers for the installer's address."""
+    assert server_control.set_scenario({INSTALLER_PATH: route})
 
 
 def release_held_answers():
-    """Lets an answer that a "hold" scenario keeps back go on."""
-    request = urllib.request.Request(f"{CONTROL}/release", data=b"", method="PUT")
-    with urllib.request.urlopen(request, timeout=10) as reply:
-        assert json.loads(reply.read())["ok"]
-
-
-def requests_seen():
-    with urllib.request.urlopen(f"{CONTROL}/log", timeout=10) as reply:
-        return json.loads(reply.read())["requests"]
+    assert server_control.release_held_answers()
 
 
 class Road:

@@ -13,16 +13,9 @@ import uuid
 
 import pytest
 
-from conftest import (BOOTSTRAPPER, BUILD_DIR, MESSAGE_TITLE, UI_HELPER, small_drive, start, ui, wait_exit,
-                      windows_path, wine_env)
-
-CONSENT_TITLE = "Corvane 轻量版 — 需要运行环境"
-LOCATION_UNUSABLE = "轻量版文件位置不可用。"
-REPLACE_FAILED = "无法准备轻量版文件，请关闭正在运行的同版本程序后重试。"
-WRITE_FAILED = "写入轻量版文件失败。"
-VERIFY_FAILED = "轻量版文件校验失败，请重新下载。"
-INCOMPLETE = "轻量版文件不完整，请重新下载。"
-CANNOT_READ = "无法读取需要校验的文件。"
+from conftest import BOOTSTRAPPER, BUILD_DIR, UI_HELPER, small_drive, start, ui, wait_exit, windows_path, wine_env
+from texts import (CANNOT_READ, CONSENT_TITLE, INCOMPLETE, LOCATION_UNUSABLE, MESSAGE_TITLE, REPLACE_FAILED,
+                   VERIFY_FAILED, WRITE_FAILED)
 
 DEMO_APP = BUILD_DIR / "tools" / "Corvane.App.exe"
 MISMATCH_BUILD = BUILD_DIR / "Corvane_PayloadMismatch_Lite.exe"

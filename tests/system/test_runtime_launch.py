@@ -1,11 +1,13 @@
 """Runtime search and app start, end to end: the real bootstrapper carrying the recording test app, runtime
 roots made on disk, and what the started app itself saw (command line, directory, environment)."""
 import hashlib
+import json
 import os
 import subprocess
 import time
 
-from conftest import BUILD_DIR, MESSAGE_TITLE, TOOLS_DIR, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import BUILD_DIR, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from texts import MESSAGE_TITLE
 
 RECORDING_BOOTSTRAPPER = BUILD_DIR / "Corvane_Recording_Lite.exe"
 TEST_APP = TOOLS_DIR / "corvane-test-app.exe"
@@ -22,29 +24,14 @@ class Run:
 
 
 def read_runs(record_file):
-    """Records are NUL-ended UTF-16 fields: command line, directory, environment strings, then an empty one.
-    A record counts only once that empty field is written: the app may still be writing the last one."""
+    """The complete records of the test app's starts, read by tools/ui-helper: the C++ tests share that one
+    reader of the format (a record the app is still writing does not count yet)."""
     if not record_file.exists():
         return []
-    data = record_file.read_bytes()
-    # Everything after the last NUL is a field still being written.
-    fields = data[:len(data) // 2 * 2].decode("utf-16-le").split("\0")[:-1]
-    runs = []
-    i = 0
-    while i + 1 < len(fields):
-        command_line, directory = fields[i], fields[i + 1]
-        i += 2
-        environment = {}
-        while i < len(fields) and fields[i]:
-            # Names such as "=C:" begin with "=", so the separator is looked for from the second character.
-            cut = fields[i].find("=", 1)
-            environment[fields[i][:cut]] = fields[i][cut + 1:]
-            i += 1
-        if i == len(fields):
-            break
-        i += 1
-        runs.append(Run(command_line, directory, environment))
-    return runs
+    result = run(UI_HELPER, "records", windows_path(record_file))
+    assert result.returncode == 0, f"ui-helper records ended with {result.returncode}"
+    return [Run(r["command_line"], r["directory"], r["environment"])
+            for r in json.loads(result.stdout.decode("utf-8").strip().splitlines()[-1])]
 
 
 def cached_app(data_root):

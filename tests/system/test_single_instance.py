@@ -1,10 +1,8 @@
 """The single-instance guard, with real processes."""
 import pytest
 
-from conftest import BOOTSTRAPPER, MESSAGE_TITLE, MutexHolder, start, ui, wait_exit, windows_path, wine_env
-
-BUSY_TEXT = "另一个轻量版启动或安装窗口正在处理中，请先完成该窗口。"
-UNUSABLE_DIRECTORY = "轻量版工作目录不可用，请选择普通本地文件夹。"
+from conftest import BOOTSTRAPPER, MutexHolder, start, ui, wait_exit, windows_path, wine_env
+from texts import BUSY_TEXT, MESSAGE_TITLE, UNUSABLE_DIRECTORY
 
 
 @pytest.mark.parametrize("arguments", [(), ("--corvane-runtime-probe", "/install", "x y")])

@@ -10,13 +10,20 @@
 //   ui-helper gone  TITLE [--timeout MS]          wait until no such window is left
 //   ui-helper hold-mutex NAME                     hold a named mutex until stdin closes
 //   ui-helper mutex-gone NAME [--timeout MS]      wait until no process holds a mutex of that name
+//   ui-helper mutex-handles NAME COUNT [...]      wait until COUNT handles (the helper's own not counted)
+//                                                 are open on a mutex of that name
+//   ui-helper records PATH                        the complete records a stand-in wrote there, as
+//                                                 one JSON list of {command_line, directory, environment}
 //   ui-helper hold-file PATH [read|none]          hold a file open for writing until stdin closes
 //   ui-helper try-change PATH                     try to open the file for writing, rename it and
 //                                                 delete it; prints each error code (0: it worked),
 //                                                 exits 0 only when all three were refused
 //
 // Exit codes: 0 done, 2 timed out, 3 bad usage, 4 the action was refused.
+#include "../common/RunRecords.h"
+
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -302,6 +309,29 @@ int HoldUntilStdinCloses()
     return 0;
 }
 
+// ObjectBasicInformation as the platform fills it; winternl.h declares only a reserved block.
+struct ObjectBasics {
+    ULONG attributes;
+    ACCESS_MASK grantedAccess;
+    ULONG handleCount;
+    ULONG pointerCount;
+    ULONG reserved[10];
+};
+
+// Handles open on the mutex, this one included; 0 when the count cannot be read.
+ULONG HandleCount(HANDLE mutex)
+{
+    using Query = NTSTATUS(WINAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    ObjectBasics basics{};
+    ULONG length = 0;
+    if (query == nullptr || query(mutex, ObjectBasicInformation, &basics, sizeof(basics), &length) != 0) {
+        return 0;
+    }
+    return basics.handleCount;
+}
+
 int Run(const Options& options)
 {
     const auto& args = options.args;
@@ -328,6 +358,51 @@ int Run(const Options& options)
             }
             ::Sleep(20);
         }
+    }
+    if (options.verb == L"mutex-handles" && args.size() == 2) {
+        // Every start keeps its handle on the single-instance name while its busy box is up, so the count
+        // tells how many starts have passed that guard, box drawn or not.
+        const ULONG wanted = static_cast<ULONG>(std::stoul(args[1]));
+        const ULONGLONG deadline = ::GetTickCount64() + options.timeoutMs;
+        for (;;) {
+            HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, args[0].c_str());
+            const ULONG count = mutex != nullptr ? HandleCount(mutex) : 0;
+            if (mutex != nullptr) {
+                ::CloseHandle(mutex);
+            }
+            if (count > wanted) {
+                return 0;
+            }
+            if (::GetTickCount64() >= deadline) {
+                return 2;
+            }
+            ::Sleep(20);
+        }
+    }
+    if (options.verb == L"records" && args.size() == 1) {
+        std::string out = "[";
+        for (const StandIn::Record& record : StandIn::ReadRecords(args[0])) {
+            if (out.size() > 1) {
+                out += ',';
+            }
+            out += "{\"command_line\":";
+            out += Json(record.commandLine);
+            out += ",\"directory\":";
+            out += Json(record.currentDirectory);
+            out += ",\"environment\":{";
+            for (const auto& [name, value] : record.environment) {
+                if (out.back() != '{') {
+                    out += ',';
+                }
+                out += Json(name);
+                out += ':';
+                out += Json(value);
+            }
+            out += "}}";
+        }
+        out += ']';
+        Print(out);
+        return 0;
     }
     if (options.verb == L"hold-file" && !args.empty()) {
         const DWORD share = args.size() > 1 && args[1] == L"read" ? FILE_SHARE_READ : 0;
