@@ -8,11 +8,9 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  googletest wine wine64 xvfb xauth python3-pytest python3-pefile openssl osslsigncode
+  googletest wine wine64 xvfb xauth python3-pytest python3-pefile python3-jsonschema openssl osslsigncode
   fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
-# Installed only when their command is missing (none for the demo and the release; see corvane_want_test_tools).
-corvane_command_packages=()
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
 # so a missing one stops the run at once with its name instead of an exit status 127 minutes later.
@@ -27,18 +25,9 @@ corvane_commands=(
   /usr/bin/python3:python3 localedef:libc-bin
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
-corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile)
+corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile jsonschema:python3-jsonschema)
 corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei
                /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales)
-
-# What the tests need beyond the demo and the release: Node.js and npm for the bill-of-materials validator.
-# npm is asked for by its command: another vendor's nodejs package brings npm with it, and Debian's npm
-# package would not go with that one.
-corvane_want_test_tools() {
-  corvane_packages+=(nodejs)
-  corvane_command_packages+=(npm:npm)
-  corvane_commands+=(node:nodejs npm:npm)
-}
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {
@@ -46,10 +35,6 @@ corvane_install_packages() {
   local package
   for package in "${corvane_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-  done
-  local entry
-  for entry in "${corvane_command_packages[@]}"; do
-    command -v "${entry%%:*}" >/dev/null 2>&1 || missing+=("${entry#*:}")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
@@ -80,30 +65,6 @@ corvane_check_tools() {
     echo "$(basename "$0"): missing ${line:2}; install them and run it again." >&2
     return 1
   fi
-}
-
-# The tests check every release's bill of materials with CycloneDX's own validator (an npm package, with
-# the official schemas). Installed from the committed lock file into the source tree's build directory,
-# once for all build directories, and again only when the lock file changes.
-CORVANE_BOM_VALIDATOR_DIR=$CORVANE_SOURCE_DIR/build/bom-validator
-export CORVANE_BOM_VALIDATOR_DIR
-corvane_install_bom_validator() {
-  local source="$CORVANE_SOURCE_DIR/tests/fixtures/bom-validator" version
-  local install=(npm ci --ignore-scripts --omit=optional --no-audit --no-fund)
-  # The library's XML support is optional and not needed to check JSON: left out.
-  version=$( (cat "$source/package.json" "$source/package-lock.json"; echo "${install[*]}") | cksum)
-  if [ "$(cat "$CORVANE_BOM_VALIDATOR_DIR/.corvane-ready" 2>/dev/null)" != "$version" ]; then
-    rm -rf "$CORVANE_BOM_VALIDATOR_DIR"
-    mkdir -p "$CORVANE_BOM_VALIDATOR_DIR"
-    cp "$source/package.json" "$source/package-lock.json" "$CORVANE_BOM_VALIDATOR_DIR/"
-    if ! (cd "$CORVANE_BOM_VALIDATOR_DIR" && "${install[@]}" >/dev/null); then
-      echo "$(basename "$0"): could not install the bill-of-materials validator (npm ci in $CORVANE_BOM_VALIDATOR_DIR)" >&2
-      return 1
-    fi
-    echo "$version" >"$CORVANE_BOM_VALIDATOR_DIR/.corvane-ready"
-  fi
-  # The script itself may change without the lock file.
-  cp "$source/validate-bom.js" "$CORVANE_BOM_VALIDATOR_DIR/"
 }
 
 corvane_build() {
