@@ -292,7 +292,7 @@ def independent_verdict(exe):
                              "-TSA-CAfile", str(PKI_DIR / "root.crt")], capture_output=True, text=True, timeout=120)
     output = result.stdout + result.stderr
     # osslsigncode 2.9 says "Timestamp time:", Debian 12's 2.5 "The signature is timestamped:".
-    stamp = re.search(r"^(?:Timestamp time|The signature is timestamped): (.+)", output, re.MULTILINE)
+    stamp = re.search(r"^\s*(?:Timestamp time|The signature is timestamped): (.+)", output, re.MULTILINE)
     # Anchored: the time-stamping authority's own "Timestamp Server Signature verification" line says ok
     # whenever the stamp is sound.
     verdict = re.search(r"^Signature verification: (\w+)", output, re.MULTILINE)
