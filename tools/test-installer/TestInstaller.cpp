@@ -5,6 +5,8 @@
 //   CORVANE_TEST_INSTALLER_WAIT_FOR   a file to wait for before going on, so a test can act while the
 //                                     installer runs
 //   CORVANE_TEST_INSTALLER_ROOT       directory made into a runtime root (its two framework directories)
+//   CORVANE_TEST_INSTALLER_RUNTIME    a runtime root whose files are copied into that directory, as the
+//                                     real installer lays down Microsoft's runtime
 //   CORVANE_TEST_INSTALLER_EXIT_CODE  exit code, decimal, 0 to 4294967295 (default 0)
 #include "../common/StandIn.h"
 
@@ -25,6 +27,29 @@ namespace {
 using StandIn::AppendRecord;
 using StandIn::Number;
 using StandIn::Variable;
+
+// Copies every file and directory below source into target, which may exist already.
+void CopyTree(const std::wstring& source, const std::wstring& target)
+{
+    ::CreateDirectoryW(target.c_str(), nullptr);
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = ::FindFirstFileW((source + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CopyTree(source + L"\\" + name, target + L"\\" + name);
+        } else {
+            ::CopyFileW((source + L"\\" + name).c_str(), (target + L"\\" + name).c_str(), FALSE);
+        }
+    } while (::FindNextFileW(search, &entry));
+    ::FindClose(search);
+}
 
 void MakeRuntimeRoot(const std::wstring& root)
 {
@@ -49,7 +74,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     }
     const std::wstring root = Variable(L"CORVANE_TEST_INSTALLER_ROOT");
     if (!root.empty()) {
-        MakeRuntimeRoot(root);
+        const std::wstring runtime = Variable(L"CORVANE_TEST_INSTALLER_RUNTIME");
+        if (runtime.empty()) {
+            MakeRuntimeRoot(root);
+        } else {
+            CopyTree(runtime, root);
+        }
     }
     ::ExitProcess(Number(L"CORVANE_TEST_INSTALLER_EXIT_CODE", 0));
 }

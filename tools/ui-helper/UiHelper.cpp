@@ -8,6 +8,11 @@
 //   ui-helper close TITLE [--timeout MS]          the title bar's close box (SC_CLOSE)
 //   ui-helper front TITLE [--timeout MS]          make it the active window, as a person's click would
 //   ui-helper gone  TITLE [--timeout MS]          wait until no such window is left
+//   ui-helper watch                               print "watching", then note every top-level window
+//                                                 another process creates until stdin closes; prints
+//                                                 them as one JSON list of {title, class, pid} (the
+//                                                 title as it read when the report came: a dialog's
+//                                                 may still be empty)
 //   ui-helper hold-mutex NAME                     hold a named mutex until stdin closes
 //   ui-helper mutex-gone NAME [--timeout MS]      wait until no process holds a mutex of that name
 //   ui-helper mutex-handles NAME COUNT [...]      wait until COUNT handles (the helper's own not counted)
@@ -309,6 +314,63 @@ int HoldUntilStdinCloses()
     return 0;
 }
 
+// Top-level windows created while watching, as the system reported them.
+std::vector<std::string> createdWindows;
+
+void CALLBACK WindowCreated(HWINEVENTHOOK, DWORD, HWND window, LONG object, LONG child, DWORD, DWORD)
+{
+    if (object != OBJID_WINDOW || child != CHILDID_SELF || window == nullptr ||
+        ::GetAncestor(window, GA_PARENT) != ::GetDesktopWindow()) {
+        return;
+    }
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    createdWindows.push_back("{\"title\":" + Json(WindowText(window)) + ",\"class\":" +
+                             Json(ClassName(window)) + ",\"pid\":" + std::to_string(processId) + "}");
+}
+
+DWORD WINAPI StopWhenStdinCloses(LPVOID mainThread)
+{
+    char buffer[64];
+    DWORD read = 0;
+    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+    }
+    ::PostThreadMessageW(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(mainThread)), WM_APP, 0, 0);
+    return 0;
+}
+
+// Every window's creation is reported to this thread as it happens, whichever process creates it and
+// however briefly it lives, so a window that comes and goes between two looks cannot slip by. Creation,
+// not showing: Wine 8 reports no EVENT_OBJECT_SHOW, and a window is shown only after it was created.
+int WatchUntilStdinCloses()
+{
+    HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, WindowCreated, 0, 0,
+                                           WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
+    if (hook == nullptr) {
+        return 4;
+    }
+    MSG message{};
+    ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the stop can be posted
+    HANDLE stopper = ::CreateThread(nullptr, 0, StopWhenStdinCloses,
+                                    reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(::GetCurrentThreadId())), 0,
+                                    nullptr);
+    if (stopper == nullptr) {
+        return 4;
+    }
+    Print("watching");
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0 && !(message.hwnd == nullptr && message.message == WM_APP)) {
+        ::DispatchMessageW(&message);
+    }
+    ::UnhookWinEvent(hook);
+    ::CloseHandle(stopper);
+    std::string out = "[";
+    for (const std::string& window : createdWindows) {
+        out += (out.size() > 1 ? "," : "") + window;
+    }
+    Print(out + "]");
+    return 0;
+}
+
 // ObjectBasicInformation as the platform fills it; winternl.h declares only a reserved block.
 struct ObjectBasics {
     ULONG attributes;
@@ -403,6 +465,9 @@ int Run(const Options& options)
         out += ']';
         Print(out);
         return 0;
+    }
+    if (options.verb == L"watch" && args.empty()) {
+        return WatchUntilStdinCloses();
     }
     if (options.verb == L"hold-file" && !args.empty()) {
         const DWORD share = args.size() > 1 && args[1] == L"read" ? FILE_SHARE_READ : 0;

@@ -1,0 +1,266 @@
+"""The bootstrapper against Microsoft's own .NET 8: a real WPF app (tools/dotnet-app) published with the .NET
+SDK as app teams are told to publish theirs, Microsoft's app host in front of it, and Microsoft's 8.0.32
+runtime packs laid out as the runtime roots a PC really has (tools/dotnet-runtime/make_roots.py). What
+the bootstrapper relies on of the app host is tried here for real: it takes the runtime from the root in
+DOTNET_ROOT_X64 and DOTNET_ROOT and from nowhere else, refuses a root without a fitting desktop runtime,
+rolls 8.0.0 forward to 8.0.32, and shows no error window of its own while DOTNET_DISABLE_GUI_ERRORS is 1.
+
+The app records what it was started with and the runtime it really runs on; probe runs leave no record,
+since the app answers a probe before anything else runs. A root that the app's probe did not pass was
+therefore refused before the app's Main, by the host.
+
+Needs the .NET SDK, which builds the app and restores the runtime packs: CTest runs this file (entry
+`dotnet`) only where the build found it.
+"""
+import contextlib
+import hashlib
+import json
+import re
+import shutil
+import subprocess
+import xml.etree.ElementTree as ElementTree
+
+import pytest
+
+from conftest import BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from test_install_road import SIGNED_INSTALLER, Road, consent, expect_warning, set_scenario
+from test_payload_guard import FIX, check, configure
+from texts import NOT_READY
+
+VERSION = "8.0.32"
+APP_PROJECT = SOURCE_DIR / "tools" / "dotnet-app"
+APP_BUILD = BUILD_DIR / "dotnet-app"
+BUILD_OUTPUT = APP_BUILD / "bin" / "Release" / "net8.0-windows" / "win-x64"
+DOTNET_APP = BUILD_OUTPUT / "publish" / "Corvane.App.exe"
+ROOTS = BUILD_DIR / "dotnet-runtime" / "roots"
+BOOTSTRAPPER = BUILD_DIR / "Corvane_Dotnet_Lite.exe"
+INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Dotnet_Install_Lite.exe"
+PROBE_SWITCH = "--corvane-runtime-probe"
+INSTALL_LOCATION_KEY = r"HKLM\SOFTWARE\dotnet\Setup\InstalledVersions\x64"
+
+# The app host's own box: titled after the exe, with Yes (open the download page) and No.
+HOST_BOX_TITLE = "Corvane.App.exe"
+NO = 7
+# The app host's exit codes for the refusals (HRESULTs; `wine` hands back their low byte).
+FRAMEWORK_MISSING = 0x80008096
+HOSTFXR_MISSING = 0x80008083
+
+BROKEN_ROOTS = {
+    # root: the host's exit code, and what its box names as missing
+    "no-desktop": (FRAMEWORK_MISSING, "Required: 'Microsoft.WindowsDesktop.App', version '8.0.0' (x64)"),
+    "other-major": (FRAMEWORK_MISSING, "Required: 'Microsoft.NETCore.App', version '8.0.0' (x64)"),
+    "no-hostfxr": (HOSTFXR_MISSING, "You must install .NET Desktop Runtime to run this application."),
+}
+
+
+# Wine's mscoree.dll stays on, as every Windows has it. Wine's loader hands each IL-only DLL that is loaded
+# as an image to mscoree; the runtime loads its facade assemblies (System.Runtime.dll and others) that way,
+# and with mscoree off, as the other tests keep it, each such load fails and the app dies before its Main
+# with "Could not load file or assembly ... Module not found".
+DLL_OVERRIDES = "mshtml="
+
+
+def dotnet_env(**extra):
+    return wine_env(WINEDLLOVERRIDES=DLL_OVERRIDES, **extra)
+
+
+def root_path(name):
+    return windows_path(ROOTS / name)
+
+
+def records(record_file):
+    """The app's complete records (a line it is still writing does not count yet)."""
+    if not record_file.exists():
+        return []
+    text = record_file.read_text(encoding="utf-8")
+    return [json.loads(line) for line in text.split("\n")[:-1]]
+
+
+def wait_for_records(record_file, count, timeout=120):
+    assert wait_until(lambda: len(records(record_file)) >= count, timeout=timeout), "the app recorded no start"
+    found = records(record_file)
+    assert len(found) == count, found
+    return found
+
+
+def cached_app(data_root):
+    digest16 = hashlib.sha256(DOTNET_APP.read_bytes()).hexdigest()[:16]
+    return data_root / "lite-cache" / "1.3.7" / digest16 / "Corvane.App.exe"
+
+
+def assert_runs_on(start_record, root):
+    """The app ran on Microsoft's 8.0.32 from this root: both frameworks' assemblies were loaded from it."""
+    core = root + "\\shared\\Microsoft.NETCore.App\\" + VERSION
+    assert start_record["runtime_version"] == VERSION
+    assert start_record["core_library"] == core + "\\System.Private.CoreLib.dll"
+    assert start_record["runtime_directory"] == core + "\\"
+    assert start_record["desktop_library"] == (root + "\\shared\\Microsoft.WindowsDesktop.App\\" + VERSION +
+                                               "\\PresentationFramework.dll")
+
+
+def assert_started_by_the_bootstrapper(start_record, root, bootstrapper):
+    variables = start_record["environment"]
+    assert variables["DOTNET_ROOT_X64"] == root
+    assert variables["DOTNET_ROOT"] == root
+    assert variables["DOTNET_MULTILEVEL_LOOKUP"] == "0"
+    assert variables["DOTNET_DISABLE_GUI_ERRORS"] is None
+    assert variables["CORVANE_BOOTSTRAP_PATH"] == windows_path(bootstrapper)
+
+
+class WindowWatch:
+    """Notes every top-level window that any other Wine process creates while it is open (ui-helper watch):
+    the system reports each creation to it, so even a window that lives for a moment is seen."""
+
+    def __enter__(self):
+        self.process = subprocess.Popen(["wine", str(UI_HELPER), "watch"], env=wine_env(),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert self.process.stdout.readline().strip() == b"watching"
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        output = self.process.stdout.read()
+        assert self.process.wait(timeout=60) == 0
+        self.windows = json.loads(output.decode("utf-8").strip().splitlines()[-1])
+
+    def dialogs(self):
+        """Message boxes and task dialogs (window class #32770), as (class, process) pairs."""
+        return [(w["class"], w["pid"]) for w in self.windows if w["class"] == "#32770"]
+
+
+@contextlib.contextmanager
+def registered_install_location(root):
+    """The machine-wide record of an installed runtime, which the bootstrapper lists as a candidate and
+    which the app host itself would fall back to if it did not keep to the root it was handed."""
+    added = run("reg", "add", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/t", "REG_SZ", "/d", root, "/f",
+                "/reg:64", env=wine_env())
+    assert added.returncode == 0, added.stderr
+    try:
+        yield
+    finally:
+        removed = run("reg", "delete", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/f", "/reg:64", env=wine_env())
+        assert removed.returncode == 0, removed.stderr
+
+
+def test_the_app_starts_on_microsofts_runtime_from_the_root_it_is_handed(tmp_path, data_root):
+    # The runtime configuration asks for 8.0.0 with LatestPatch; the root holds only 8.0.32.
+    root = root_path("complete")
+    record = tmp_path / "record.jsonl"
+    env = dotnet_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT=root,
+                     CORVANE_TEST_RECORD=windows_path(record))
+
+    assert wait_exit(start(BOOTSTRAPPER, env=env), timeout=120) == 0
+
+    [launch] = wait_for_records(record, 1)
+    app = windows_path(cached_app(data_root))
+    assert launch["command_line"] == f'"{app}"'
+    assert launch["directory"] == app.rsplit("\\", 1)[0]
+    assert_runs_on(launch, root)
+    assert_started_by_the_bootstrapper(launch, root, BOOTSTRAPPER)
+
+
+@pytest.mark.parametrize("broken", BROKEN_ROOTS)
+def test_the_host_refuses_a_broken_root_without_a_window_and_the_search_moves_on(tmp_path, data_root, broken):
+    code, missing = BROKEN_ROOTS[broken]
+    root = root_path(broken)
+    complete = root_path("complete")
+    # Both framework directories are there, so the bootstrapper's own check lets the root through to a probe.
+    assert (ROOTS / broken / "shared" / "Microsoft.NETCore.App").is_dir()
+    assert (ROOTS / broken / "shared" / "Microsoft.WindowsDesktop.App").is_dir()
+
+    # Left to itself, the host refuses the root in an error box of its own, which waits for the user.
+    with WindowWatch() as watch:
+        alone = start(DOTNET_APP, PROBE_SWITCH,
+                      env=dotnet_env(DOTNET_ROOT_X64=root, DOTNET_ROOT=root, DOTNET_MULTILEVEL_LOOKUP="0"))
+        box = ui("read", HOST_BOX_TITLE)
+        assert box.icon == "error"
+        assert missing in box.message
+        assert {6, NO} <= set(box.buttons)
+        ui("click", HOST_BOX_TITLE, NO)
+        assert wait_exit(alone) == code & 0xFF
+    assert ("#32770", box.pid) in watch.dialogs()
+
+    # The bootstrapper's probe of the same root, named first in DOTNET_ROOT_X64, while a complete runtime
+    # is registered machine-wide: the host refuses the root without a window and without falling back to
+    # the registered runtime, and the search moves on to that one, where the app starts.
+    record = tmp_path / "record.jsonl"
+    env = dotnet_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT_X64=root,
+                     CORVANE_TEST_RECORD=windows_path(record))
+    with registered_install_location(complete), WindowWatch() as watch:
+        assert wait_exit(start(BOOTSTRAPPER, env=env), timeout=120) == 0
+        [launch] = wait_for_records(record, 1)
+    assert watch.dialogs() == []
+    assert_runs_on(launch, complete)
+    assert_started_by_the_bootstrapper(launch, complete, BOOTSTRAPPER)
+
+
+@pytest.mark.parametrize("installed, message", [("complete", None), ("other-major", NOT_READY)],
+                         ids=["complete", "other-major"])
+def test_install_road_ends_with_the_app_on_the_runtime_just_installed(tmp_path, installed, message):
+    # The stand-in installer lays down Microsoft's runtime (or, in the second case, one of another major
+    # version, which the host refuses) where the bootstrapper's second search looks.
+    set_scenario({"file": str(SIGNED_INSTALLER)})
+    road = Road(tmp_path)
+    road.env.update(WINEDLLOVERRIDES=DLL_OVERRIDES, CORVANE_TEST_INSTALLER_RUNTIME=root_path(installed))
+    try:
+        process = consent(road.start(INSTALL_BOOTSTRAPPER))
+        if message is None:
+            assert wait_exit(process, timeout=600) == 0
+            [launch] = wait_for_records(road.app_record, 1)
+            runtime_root = windows_path(road.runtime_root)
+            assert_runs_on(launch, runtime_root)
+            assert_started_by_the_bootstrapper(launch, runtime_root, INSTALL_BOOTSTRAPPER)
+        else:
+            expect_warning(process, message)
+            assert records(road.app_record) == []
+        assert len(road.installer_runs()) == 1
+        assert road.staged_files() == []
+    finally:
+        shutil.rmtree(road.runtime_root, ignore_errors=True)
+
+
+def readme_section(heading):
+    readme = (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
+    start_at = readme.index(f"## {heading}")
+    end = readme.find("\n## ", start_at + 1)
+    return readme[start_at:end]
+
+
+def code_block(text, language):
+    return re.search(rf"```{language}\n(.*?)```", text, re.S).group(1)
+
+
+def test_the_app_is_built_as_the_readme_tells_app_teams():
+    section = readme_section("For the app's team")
+
+    # Every line the README gives for the project file is in the test app's project file.
+    told = dict(re.findall(r"<(\w+)>([^<]*)</\1>", code_block(section, "xml")))
+    assert told
+    project = ElementTree.parse(APP_PROJECT / "Corvane.App.csproj").getroot()
+    held = {element.tag: element.text for group in project.iter("PropertyGroup") for element in group}
+    assert {name: held.get(name) for name in told} == told
+    # ...and WPF's own Main is replaced by the class below, as the README says.
+    assert held["StartupObject"] == "Program"
+
+    # The runtime configuration the build writes is the one the README shows.
+    path = re.search(r"`(bin/Release/\S+?)<App>(\.runtimeconfig\.json)`", section)
+    written = json.loads((APP_BUILD / (path.group(1) + "Corvane.App" + path.group(2))).read_text())
+    shown = json.loads("{" + code_block(section, "json") + "}")
+    assert {name: written["runtimeOptions"][name] for name in shown} == shown
+
+    # The probe branch and the start are the README's own lines.
+    assert code_block(section, "csharp") in (APP_PROJECT / "Program.cs").read_text(encoding="utf-8")
+
+    # `dotnet publish -c Release` writes the one .exe and nothing it needs beside it.
+    published = {p.name for p in DOTNET_APP.parent.iterdir()}
+    assert published - {"Corvane.App.pdb"} == {"Corvane.App.exe"}
+
+
+def test_the_payload_guard_takes_the_published_app_and_refuses_its_plain_app_host(tmp_path):
+    assert check(DOTNET_APP) == ""
+    accepted = configure(tmp_path / "build", DOTNET_APP)
+    assert accepted.returncode == 0, accepted.stderr
+    # The build's own app host beside the app's .dll, before publishing bundles them into one file.
+    assert check(BUILD_OUTPUT / "Corvane.App.exe") == (
+        "payload Corvane.App.exe is a .NET app host without its app (not a single-file bundle; it would look "
+        "for its .dll beside it): " + FIX)
