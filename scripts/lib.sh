@@ -9,7 +9,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile python3-jsonschema openssl osslsigncode
-  libengine-pkcs11-openssl softhsm2 opensc fonts-wqy-microhei fonts-wine imagemagick locales curl
+  libengine-pkcs11-openssl softhsm2 opensc ca-certificates fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
@@ -28,11 +28,13 @@ corvane_commands=(
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile jsonschema:python3-jsonschema)
-# osslsigncode reaches a key in a token only through OpenSSL's PKCS#11 engine (the release command);
-# SoftHSM2 is the token the tests sign with, and OpenSC's PKCS#11 spy counts the PINs offered to it.
+# osslsigncode reaches a key in a token only through OpenSSL's PKCS#11 engine (the release command), and
+# a file signed elsewhere may leave out the public root its chain ends in (the CA certificates); SoftHSM2
+# is the token the tests sign with, and OpenSC's PKCS#11 spy counts the PINs offered to it.
 corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei
                /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales
                /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so:libengine-pkcs11-openssl
+               /etc/ssl/certs/ca-certificates.crt:ca-certificates
                /usr/lib/softhsm/libsofthsm2.so:softhsm2 /usr/lib/x86_64-linux-gnu/pkcs11-spy.so:opensc)
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.

@@ -251,10 +251,13 @@ def signature_of(image):
 def verify_chain(image, signature):
     """osslsigncode's verification of the signature against the roots it carries itself (and this
     machine's CA certificates, for a chain that leaves its public root out)."""
+    known = signature.roots() + (SYSTEM_ROOTS.read_text(encoding="utf-8", errors="replace")
+                                 if SYSTEM_ROOTS.is_file() else "")
+    if not known:
+        raise Refusal(f"the signature of {image.path.name} does not verify against its own certificate chain: it "
+                      "carries no root, and this machine has no CA certificates to end it in")
     with tempfile.NamedTemporaryFile("w", suffix=".pem") as roots:
-        roots.write(signature.roots())
-        if SYSTEM_ROOTS.is_file():
-            roots.write(SYSTEM_ROOTS.read_text(encoding="utf-8", errors="replace"))
+        roots.write(known)
         roots.flush()
         result = subprocess.run(["osslsigncode", "verify", "-in", str(image.path), "-CAfile", roots.name,
                                  "-TSA-CAfile", roots.name], stdin=subprocess.DEVNULL, capture_output=True,
