@@ -121,7 +121,7 @@ class Package:
         return pathlib.Path(f"/usr/share/doc/{self.name}/copyright").read_text(encoding="utf-8")
 
     def purl(self):
-        # The deb type of the package-URL specification: vendor namespace, the binary package's version
+        # The deb type of package URLs (purl): vendor namespace, the binary package's version
         # and architecture ("all" for an architecture-independent one) and the release it comes from.
         version = urllib.parse.quote(self.version, safe=":")
         return f"pkg:deb/debian/{urllib.parse.quote(self.name, safe='')}@{version}?arch={self.architecture}&distro={distribution()}"
@@ -135,7 +135,7 @@ class Package:
 
 
 def distribution():
-    """The Debian release's code name, as the package-URL specification's deb examples give it."""
+    """The Debian release's code name, as the deb examples of the package-URL standard (purl) give it."""
     for line in pathlib.Path("/etc/os-release").read_text().splitlines():
         if line.startswith("VERSION_CODENAME="):
             return line.split("=", 1)[1].strip('"')

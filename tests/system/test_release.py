@@ -226,7 +226,7 @@ def debian_supplier(package):
 
 
 def package_url(package, version, arch):
-    # The package-URL specification's deb type: pkg:deb/debian/NAME@VERSION?arch=ARCH&distro=CODENAME, with
+    # The deb type of package URLs (purl): pkg:deb/debian/NAME@VERSION?arch=ARCH&distro=CODENAME, with
     # "+" percent-encoded ("1:2.4.47-2%2Bb1" in its examples).
     quoted = version.replace("%", "%25").replace("+", "%2B")
     return f"pkg:deb/debian/{package.replace('+', '%2B')}@{quoted}?arch={arch}&distro={release_codename()}"
