@@ -9,7 +9,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   googletest wine wine64 xvfb xauth python3-pytest python3-pefile python3-jsonschema openssl osslsigncode
-  fonts-wqy-microhei fonts-wine imagemagick locales curl
+  libengine-pkcs11-openssl softhsm2 opensc ca-certificates fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
 
 # Every program the scripts and tests call, with the package that brings it. Checked after installing,
@@ -20,14 +20,22 @@ corvane_commands=(
   x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-objcopy:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-dlltool:binutils-mingw-w64-x86-64
+  x86_64-w64-mingw32-objdump:binutils-mingw-w64-x86-64
   wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
-  openssl:openssl osslsigncode:osslsigncode import:imagemagick identify:imagemagick curl:curl
+  openssl:openssl osslsigncode:osslsigncode softhsm2-util:softhsm2 pkcs11-tool:opensc
+  import:imagemagick identify:imagemagick curl:curl
   /usr/bin/python3:python3 localedef:libc-bin
 )
 # Debian's interpreter runs the tests: a python3 earlier on PATH may not see Debian's modules.
 corvane_python_modules=(pytest:python3-pytest pefile:python3-pefile jsonschema:python3-jsonschema)
+# osslsigncode reaches a key in a token only through OpenSSL's PKCS#11 engine (the release command), and
+# a file signed elsewhere may leave out the public root its chain ends in (the CA certificates); SoftHSM2
+# is the token the tests sign with, and OpenSC's PKCS#11 spy counts the PINs offered to it.
 corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/truetype/wqy/wqy-microhei.ttc:fonts-wqy-microhei
-               /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales)
+               /usr/share/wine/fonts/marlett.ttf:fonts-wine /usr/share/i18n/locales/zh_CN:locales
+               /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so:libengine-pkcs11-openssl
+               /etc/ssl/certs/ca-certificates.crt:ca-certificates
+               /usr/lib/softhsm/libsofthsm2.so:softhsm2 /usr/lib/x86_64-linux-gnu/pkcs11-spy.so:opensc)
 
 # Installs only what is missing, so a second run costs nothing; then proves that everything is there.
 corvane_install_packages() {

@@ -205,11 +205,17 @@ class Release:
         self.debug = directory / (RELEASE_EXE + ".debug")
 
 
-def make_release(directory, *args) -> Release:
-    """Runs the release command as a release engineer would (no Wine involved, so plain pipes are fine)."""
-    result = subprocess.run([str(RELEASE_SCRIPT), "--out", str(directory), *map(str, args)], cwd="/",
-                            stdin=subprocess.DEVNULL, capture_output=True, timeout=1200)
-    output = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+def run_release(directory, *args, input=None, env=None, **options) -> subprocess.CompletedProcess:
+    """Runs the release command as a release engineer would (no Wine involved, so plain pipes are fine);
+    `input` is what it reads on its standard input."""
+    return subprocess.run([str(RELEASE_SCRIPT), "--out", str(directory), *map(str, args)], cwd="/", input=input,
+                          stdin=None if input is not None else subprocess.DEVNULL, capture_output=True,
+                          encoding="utf-8", errors="replace", env=env, timeout=1200, **options)
+
+
+def make_release(directory, *args, **options) -> Release:
+    result = run_release(directory, *args, **options)
+    output = result.stdout + result.stderr
     assert result.returncode == 0, f"scripts/release {' '.join(map(str, args))} failed:\n{output[-3000:]}"
     return Release(pathlib.Path(directory), output)
 
