@@ -37,6 +37,9 @@ int RunBootstrap()
     }
 
     const std::wstring appPath = EnsurePayload();
+    // On every start, whichever road it takes: the runtime may have come by other means since the
+    // download that was killed.
+    RemoveDownloadLeftovers();
     std::wstring runtimeRoot;
 
     LaunchSteps steps{

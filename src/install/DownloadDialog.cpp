@@ -1,6 +1,7 @@
 #include "install/DownloadDialog.h"
 
 #include "bootstrap/BuildConfig.h"
+#include "bootstrap/DelayLoad.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
 #include "install/RuntimeDownload.h"
@@ -96,6 +97,7 @@ HRESULT CALLBACK DownloadDialogCallback(HWND dialog, UINT notification, WPARAM, 
 
 bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verifiedInstaller)
 {
+    RequireDelayLoadedDll(L"comctl32.dll");
     DownloadState state;
     state.installerPath = installerPath;
 

@@ -1,6 +1,7 @@
 #include "install/RuntimeDownload.h"
 
 #include "bootstrap/BuildConfig.h"
+#include "bootstrap/DelayLoad.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
 
@@ -78,6 +79,7 @@ void DownloadFile(const std::wstring& destinationPath, const std::atomic<bool>& 
 void DownloadFileFromUrl(const std::wstring& url, const std::wstring& destinationPath,
                          const std::atomic<bool>& cancelRequested, HWND progressWindow)
 {
+    RequireDelayLoadedDll(L"winhttp.dll");
     const UrlParts parts = CheckUrl(url);
 
     // Declared in opening order so that a failure closes them file first, session last.

@@ -15,6 +15,8 @@ namespace Lite {
 namespace {
 
 constexpr std::uint32_t UserCancelled = 1602;  // ERROR_INSTALL_USEREXIT
+// Added to the reserved name: the shell starts the installer by its name, which must end in .exe.
+constexpr std::wstring_view InstallerEnding = L".exe";
 
 bool IsSameFile(const BY_HANDLE_FILE_INFORMATION& left, const BY_HANDLE_FILE_INFORMATION& right)
 {
@@ -22,6 +24,15 @@ bool IsSameFile(const BY_HANDLE_FILE_INFORMATION& left, const BY_HANDLE_FILE_INF
            left.nFileIndexLow == right.nFileIndexLow;
 }
 
+}
+
+void RemoveDownloadLeftovers() noexcept
+{
+    try {
+        RemoveLeftoverTempFiles(JoinPath(ResolveDataRoot(), DownloadsDirectoryName), InstallerEnding);
+    } catch (...) {
+        // Nothing to report: the files stay until a later start can remove them.
+    }
 }
 
 bool NamesVerifiedInstaller(const std::wstring& downloadsDirectory, const std::wstring& installerPath,
@@ -51,7 +62,7 @@ std::uint32_t DownloadAndInstallRuntime()
     // owner, never copied, so no allocation can come between a file appearing on disk and the owner
     // that deletes it.
     StagedFileOwner reserved(MakeTempFilePath(downloads));
-    std::wstring installerPath = reserved.Get() + L".exe";
+    std::wstring installerPath = reserved.Get() + std::wstring(InstallerEnding);
     // Without MOVEFILE_REPLACE_EXISTING a leftover of an earlier run is never overwritten; the reserved
     // name is deleted by its owner.
     if (!::MoveFileExW(reserved.Get().c_str(), installerPath.c_str(), MOVEFILE_WRITE_THROUGH)) {

@@ -1,5 +1,6 @@
 #include "integrity/FileDigest.h"
 
+#include "bootstrap/DelayLoad.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/ScopedOwner.h"
 
@@ -48,6 +49,7 @@ bool Succeeded(NTSTATUS status)
 
 std::wstring ComputeFileDigest(const std::wstring& path, const wchar_t* algorithm)
 {
+    RequireDelayLoadedDll(L"bcrypt.dll");
     HashHandleOwner owner;
     HashHandles& handles = *owner.Put();
     DWORD digestLength = 0;

@@ -1,5 +1,6 @@
 #include "integrity/InstallerSignature.h"
 
+#include "bootstrap/DelayLoad.h"
 #include "bootstrap/ScopedOwner.h"
 
 #include <softpub.h>
@@ -135,6 +136,8 @@ bool SignerIsMicrosoft(const std::wstring& path)
 
 bool VerifyInstallerSignature(const std::wstring& path)
 {
+    RequireDelayLoadedDll(L"wintrust.dll");
+    RequireDelayLoadedDll(L"crypt32.dll");
     if (!IsTrustedByPlatform(path)) {
         return false;
     }

@@ -1,6 +1,7 @@
 #include "storage/Directories.h"
 
 #include "bootstrap/Error.h"
+#include "bootstrap/ScopedOwner.h"
 #include "storage/DataRoot.h"
 #include "storage/PathRules.h"
 
@@ -23,6 +24,16 @@ constexpr std::wstring_view TempPrefix = TempFilePrefix;
 // buffer. The limit leaves room for the longest name it can append and the terminator.
 constexpr std::size_t MaxTempDirectoryLength = MAX_PATH - 14;
 static_assert(MaxTempDirectoryLength + 1 + TempPrefix.size() + MaxTempDigits + TempExtension.size() < MAX_PATH);
+// A staging file is written right after its name is reserved and used up within one start: the app's
+// copy is replaced right after one hash pass over it, the installer is downloaded, checked and run.
+// Its last-write time is therefore never far behind while any start can still use it, even a start of
+// another logon session that holds no handle on it at the moment. A day is far beyond any of that, even
+// on a loaded or slow machine; only a start stopped midway for longer (a process suspended, a machine
+// asleep) could lose its file, and it then ends with its own message instead of writing anything wrong.
+// (An installer that runs for longer is held open by its start, so it cannot be deleted.)
+constexpr ULONGLONG LeftoverAge = 24ULL * 60 * 60 * 10'000'000;  // in FILETIME units of 100 ns
+
+using FindHandleOwner = ScopedOwner<HANDLE, &::FindClose, &IsUsableHandle>;
 
 bool EqualsIgnoringAsciiCase(std::wstring_view left, std::wstring_view right)
 {
@@ -76,6 +87,29 @@ std::vector<std::wstring> Levels(const std::wstring& path)
         levels.push_back(path.substr(0, length));
     }
     return {levels.rbegin(), levels.rend()};
+}
+
+ULONGLONG FileTimeValue(const FILETIME& time)
+{
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Last written more than LeftoverAge ago. A time in the future (a clock set back since) counts as
+// fresh: keeping a file is always the safe side.
+bool IsOldEnoughToBeLeftOver(const FILETIME& lastWrite, ULONGLONG now)
+{
+    const ULONGLONG written = FileTimeValue(lastWrite);
+    return written < now && now - written > LeftoverAge;
+}
+
+bool IsLeftoverName(std::wstring_view name, std::wstring_view renamedEnding)
+{
+    if (IsTempFileName(name)) {
+        return true;
+    }
+    return !renamedEnding.empty() && name.size() > renamedEnding.size() &&
+           EqualsIgnoringAsciiCase(name.substr(name.size() - renamedEnding.size()), renamedEnding) &&
+           IsTempFileName(name.substr(0, name.size() - renamedEnding.size()));
 }
 
 bool IsPlainDirectory(const std::wstring& level)
@@ -140,6 +174,36 @@ bool IsTempFileName(std::wstring_view name)
     return EqualsIgnoringAsciiCase(name.substr(0, TempPrefix.size()), TempPrefix) &&
            EqualsIgnoringAsciiCase(name.substr(name.size() - TempExtension.size()), TempExtension) &&
            std::all_of(digits.begin(), digits.end(), IsHexDigit);
+}
+
+void RemoveLeftoverTempFiles(const std::wstring& directory, std::wstring_view renamedEnding)
+{
+    if (!IsPlainDirectoryChain(directory)) {
+        return;
+    }
+    WIN32_FIND_DATAW entry{};
+    // The names are filtered here rather than by a "CVN*.tmp" pattern, which Windows also matches
+    // against 8.3 short names.
+    FindHandleOwner search(::FindFirstFileExW(JoinPath(directory, L"*").c_str(), FindExInfoBasic, &entry,
+                                              FindExSearchNameMatch, nullptr, 0));
+    if (!search.IsHeld()) {
+        return;
+    }
+    FILETIME nowTime{};
+    ::GetSystemTimeAsFileTime(&nowTime);
+    const ULONGLONG now = FileTimeValue(nowTime);
+    std::vector<std::wstring> leftovers;
+    do {
+        // Never a directory, and never through a link to somewhere else.
+        if (IsPlainFileAttributes(entry.dwFileAttributes) && IsLeftoverName(entry.cFileName, renamedEnding) &&
+            IsOldEnoughToBeLeftOver(entry.ftLastWriteTime, now)) {
+            leftovers.push_back(JoinPath(directory, entry.cFileName));
+        }
+    } while (::FindNextFileW(search.Get(), &entry));
+    search.Reset();
+    for (const std::wstring& leftover : leftovers) {
+        ::DeleteFileW(leftover.c_str());
+    }
 }
 
 }

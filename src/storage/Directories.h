@@ -22,4 +22,15 @@ std::wstring MakeTempFilePath(const std::wstring& directory);
 // the file system ignores it; everything else must match, since callers decide deletions by it.
 bool IsTempFileName(std::wstring_view name);
 
+// Removes what killed starts left in a directory: files named exactly as MakeTempFilePath names them, or
+// (where the caller renames its reserved file by adding an ending) that name followed by
+// `renamedEnding`, last written a day or more ago. A kill between reserving a name and the end of its use
+// leaves such a file, as large as what was being written, and every kill would add one. The
+// single-instance guard covers one logon session only, so a start of another session may be using a
+// fresher one while it holds no handle on it; none of these files stays unwritten for long while in use.
+// Never a directory, never a link, never in a directory reached through a link, never a directory that
+// does not exist yet (nothing is created). Best effort: what cannot be listed or deleted (a file held
+// open) stays, and no file-system condition makes it throw.
+void RemoveLeftoverTempFiles(const std::wstring& directory, std::wstring_view renamedEnding = {});
+
 }

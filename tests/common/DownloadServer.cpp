@@ -71,6 +71,13 @@ void SetScenario(const std::string& scenarioJson)
     ASSERT_NE(reply.find("\"ok\""), std::string::npos) << reply;
 }
 
+void ReleaseHeldAnswers()
+{
+    std::string reply;
+    ASSERT_TRUE(Exchange(L"PUT", L"/_control/release", {}, reply)) << "the test HTTPS server does not answer";
+    ASSERT_NE(reply.find("\"ok\""), std::string::npos) << reply;
+}
+
 ServerLog ReadServerLog()
 {
     ServerLog log;

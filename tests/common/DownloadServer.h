@@ -15,6 +15,9 @@ inline constexpr wchar_t InstallerUrlPath[] =
 // clears its log. Fails the current test when the server cannot be reached.
 void SetScenario(const std::string& scenarioJson);
 
+// Lets the answers that a "hold" or "hold_after" route keeps back go on.
+void ReleaseHeldAnswers();
+
 struct ServerRequest {
     std::string scheme;
     std::string method;

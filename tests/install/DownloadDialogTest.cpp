@@ -200,35 +200,59 @@ bool Contains(const std::vector<std::wstring>& texts, const std::wstring& text)
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
+// The dialog's own window procedure, with a person's click on Cancel put right into the moment the
+// worker announces its checks.
+WNDPROC dialogProcedure = nullptr;
+std::atomic<bool> clickedWhileVerifying{false};
+std::atomic<bool> cancellingShown{false};
+
+LRESULT CALLBACK ClickCancelWhenTheChecksBegin(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const LRESULT result = ::CallWindowProcW(dialogProcedure, dialog, message, wParam, lParam);
+    if (message == TDM_SET_ELEMENT_TEXT && wParam == TDE_CONTENT && lParam != 0 &&
+        reinterpret_cast<const wchar_t*>(lParam) == Verifying && !clickedWhileVerifying.exchange(true)) {
+        // The worker sent this text and waits for its answer before it starts the checks, so the click is
+        // handled (on the dialog's thread, as any click) before the checks begin and they surely run after
+        // it, however long they take on this machine.
+        ::SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDCANCEL)));
+        cancellingShown = Contains(StaticTexts(dialog), Cancelling);
+    }
+    return result;
+}
+
 TEST_F(DownloadDialog, CancelWhileTheChecksRunStillGivesFalse)
 {
-    // 64 MiB that fail the digest check: hashing them takes long enough for a click from inside this
-    // process to land while the checks run. The cancellation wins over their failure.
-    LiteTest::SetScenario(Scenario("{\"size\":67108864}"));
-    bool clickedWhileVerifying = false;
-    bool cancellingShown = false;
-    const Outcome outcome = RunDialog(installer, [&] {
-        const ULONGLONG deadline = ::GetTickCount64() + 30000;
-        HWND dialog = nullptr;
-        while (::GetTickCount64() < deadline) {
-            dialog = ::FindWindowW(nullptr, Title.c_str());
-            if (dialog != nullptr && Contains(StaticTexts(dialog), Verifying)) {
-                ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                               reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDCANCEL)));
-                clickedWhileVerifying = true;
-                break;
-            }
-            ::Sleep(1);
-        }
-        while (clickedWhileVerifying && ::IsWindow(dialog) && !cancellingShown) {
-            cancellingShown = Contains(StaticTexts(dialog), Cancelling);
-            ::Sleep(1);
-        }
-    });
-    ASSERT_TRUE(clickedWhileVerifying);
-    EXPECT_TRUE(cancellingShown);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.error, L"");
+    struct Case {
+        std::string scenario;
+        const char* what;
+    };
+    // Held at its start until the click is in place, then let go in full. The cancellation wins over the
+    // checks' success as over their failure.
+    const std::vector<Case> cases = {
+        {FileRoute(SignedTestInstaller(), ",\"hold_after\":0"), "the checks pass"},
+        {Scenario("{\"size\":1000,\"hold_after\":0}"), "the digest check fails"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        LiteTest::SetScenario(testCase.scenario);
+        clickedWhileVerifying = false;
+        cancellingShown = false;
+        const Outcome outcome = RunDialog(installer, [] {
+            ReadDialog();
+            HWND dialog = ::FindWindowW(nullptr, Title.c_str());
+            ASSERT_NE(dialog, nullptr);
+            dialogProcedure = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+                dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ClickCancelWhenTheChecksBegin)));
+            ASSERT_NE(dialogProcedure, nullptr);
+            LiteTest::ReleaseHeldAnswers();
+        });
+        EXPECT_TRUE(clickedWhileVerifying);
+        EXPECT_TRUE(cancellingShown);
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(outcome.error, L"");
+    }
+    EXPECT_EQ(LiteTest::ReadBytes(installer).size(), 1000u);
 }
 
 TEST_F(DownloadDialog, AVerifiedInstallerGivesTrueAndStaysUnchangeableWhileHeld)
@@ -356,7 +380,9 @@ HRESULT WINAPI FailAfterTheWorkerStarted(const TASKDIALOGCONFIG* config, int*, i
                                     windowClass.hInstance, nullptr);
     progressTextsSeen = 0;
     config->pfCallback(window, TDN_CREATED, 0, 0, config->lpCallbackData);
-    const ULONGLONG deadline = ::GetTickCount64() + 20000;
+    // The held download surely brings the first progress text; the limit only keeps a worker that never
+    // ran from holding the test until CTest's own limit.
+    const ULONGLONG deadline = ::GetTickCount64() + 300000;
     MSG message;
     while (progressTextsSeen == 0 && ::GetTickCount64() < deadline) {
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -381,13 +407,14 @@ TEST_F(DownloadDialog, ADialogThatCannotBeShownStopsAndJoinsItsWorkerAndIsReport
 {
     // The real call cannot be made to fail on demand, least of all after it has started the worker;
     // the seam replaces that one call.
-    // The answer stops after 2 of its 16 MiB and stays open, so however fast loopback is, the worker is
-    // still inside the body when the dialog call fails. The stall ends only once the call has failed:
-    // the worker then meets the cancellation, and the call returns only after it was joined.
+    // The answer is held after 2 of its 16 MiB, so however fast loopback is, the worker is still inside
+    // the body when the dialog call fails, and however slow this machine is, the hold outlasts the wait for
+    // the first progress text (the server keeps the connection alive meanwhile). It ends only once the call
+    // has failed: the worker then meets the cancellation, and the call returns only after it was joined.
     const std::uint64_t bodySize = 16 * 1048576;
-    const std::uint64_t sentBeforeStall = 2 * 1048576;
+    const std::uint64_t sentBeforeHold = 2 * 1048576;
     LiteTest::SetScenario(Scenario("{\"size\":" + std::to_string(bodySize) +
-                                   ",\"stall_after\":" + std::to_string(sentBeforeStall) + "}"));
+                                   ",\"hold_after\":" + std::to_string(sentBeforeHold) + "}"));
     {
         DialogCallOverride failing(&FailAfterTheWorkerStarted);
         standInReturned = false;
@@ -401,11 +428,12 @@ TEST_F(DownloadDialog, ADialogThatCannotBeShownStopsAndJoinsItsWorkerAndIsReport
         });
         EXPECT_FALSE(outcome.result);
         EXPECT_EQ(outcome.error, L"无法显示下载窗口。");
-        // The worker was under way and got no further than the server let it.
+        // The worker was under way and got no further than the server let it: the held part, and at most
+        // one read of the byte a second that keeps a held connection alive.
         EXPECT_GE(progressTextsSeen.load(), 1);
         const std::uint64_t written = LiteTest::ReadBytes(installer).size();
         EXPECT_GE(written, 1048576u);
-        EXPECT_LE(written, sentBeforeStall);
+        EXPECT_LT(written, sentBeforeHold + 65536);
         EXPECT_EQ(requests, 1u);
     }
     {

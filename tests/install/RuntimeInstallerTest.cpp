@@ -246,3 +246,42 @@ TEST_F(RuntimeInstaller, AFailedDownloadLeavesNoFile)
 }
 
 }
+
+namespace {
+
+TEST(RemoveDownloadLeftovers, RemovesOldInstallersAndReservedNamesBelowTheDataRootOnly)
+{
+    LiteTest::ScratchDirectory scratch;
+    LiteTest::EnvironmentOverride dataRoot(L"CORVANE_TEST_DATA_ROOT", scratch.Path().c_str());
+    const std::wstring cache = scratch / L"lite-cache";
+    const std::wstring downloads = cache + L"\\downloads";
+
+    // A start on a machine that never downloaded anything creates nothing.
+    Lite::RemoveDownloadLeftovers();
+    EXPECT_FALSE(LiteTest::Exists(cache));
+
+    ASSERT_TRUE(::CreateDirectoryW(cache.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(downloads.c_str(), nullptr));
+    const auto place = [&](const std::wstring& name, unsigned long long ageInSeconds) {
+        LiteTest::WriteBytes(downloads + L"\\" + name, "x");
+        LiteTest::SetLastWriteAge(downloads + L"\\" + name, ageInSeconds);
+    };
+    constexpr unsigned long long Day = 24 * 60 * 60;
+    place(L"CVN1A.tmp.exe", 2 * Day);     // an installer whose start was killed
+    place(L"CVN1B.tmp", 2 * Day);         // a reserved name whose start was killed before the rename
+    place(L"CVN1C.tmp.exe", 60);          // another session's download, under way or just done
+    place(L"runtime-setup.exe", 2 * Day); // none of ours
+    Lite::RemoveDownloadLeftovers();
+    EXPECT_EQ(LiteTest::ListNames(downloads), (std::vector<std::wstring>{L"CVN1C.tmp.exe", L"runtime-setup.exe"}));
+
+    // A file where the downloads directory belongs is left alone.
+    for (const wchar_t* name : {L"\\CVN1C.tmp.exe", L"\\runtime-setup.exe"}) {
+        ASSERT_TRUE(::DeleteFileW((downloads + name).c_str()));
+    }
+    ASSERT_TRUE(::RemoveDirectoryW(downloads.c_str()));
+    LiteTest::WriteBytes(downloads, "in the way");
+    Lite::RemoveDownloadLeftovers();
+    EXPECT_EQ(LiteTest::ReadBytes(downloads), "in the way");
+}
+
+}

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -195,6 +197,95 @@ TEST(MakeTempFilePath, DirectoriesLongerThan246CharactersAreRefusedUpFront)
         EXPECT_EQ(ErrorMessageOf([&] { Lite::MakeTempFilePath(tooLong); }), NoTempFile) << length;
         EXPECT_TRUE(LiteTest::ListNames(tooLong).empty()) << length;
     }
+}
+
+}
+
+namespace {
+
+constexpr unsigned long long Hour = 60 * 60;
+constexpr unsigned long long Day = 24 * Hour;
+
+std::vector<std::wstring> SortedNames(const std::wstring& directory)
+{
+    std::vector<std::wstring> names = LiteTest::ListNames(directory);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(RemoveLeftoverTempFiles, RemovesOnlyOldFilesOfTheReservedFormAndItsRenamedForm)
+{
+    ScratchDirectory scratch;
+    const std::wstring directory = scratch / L"downloads";
+    ASSERT_TRUE(::CreateDirectoryW(directory.c_str(), nullptr));
+    const auto place = [&](const std::wstring& name, unsigned long long age) {
+        LiteTest::WriteBytes(directory + L"\\" + name, "x");
+        LiteTest::SetLastWriteAge(directory + L"\\" + name, age);
+    };
+    // A reserved name and an installer left by killed starts, in both letter cases.
+    const std::vector<std::wstring> leftovers = {L"CVN1.tmp", L"CVNBEEF.tmp.exe", L"cvna0f.TMP.EXE", L"CVN2.tmp"};
+    // Near misses of the renamed form, and the same forms written within the last day.
+    const std::vector<std::wstring> others = {L"CVN1.tmp.exe.part", L"CVN3.exe",       L"CVN12345.tmp.exe",
+                                              L"CVN4.tmp.exe.exe",  L"CVN5.tmp.ex",    L"XCVN6.tmp.exe",
+                                              L"CVN7.tmp .exe",     L"runtime.tmp.exe", L"CVN.tmp.exe"};
+    const std::vector<std::wstring> fresh = {L"CVNC0DE.tmp.exe", L"CVNF00.tmp", L"cvnd1.tmp.exe"};
+    for (const auto& name : leftovers) {
+        place(name, 2 * Day);
+    }
+    for (const auto& name : others) {
+        place(name, 30 * Day);
+    }
+    place(fresh[0], 0);
+    place(fresh[1], Hour);
+    place(fresh[2], Day - Hour);
+    // A directory and a directory link of the renamed form stay, and so does what lies behind the link.
+    ASSERT_TRUE(::CreateDirectoryW((directory + L"\\CVN8.tmp.exe").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((scratch / L"elsewhere").c_str(), nullptr));
+    LiteTest::WriteBytes(scratch / L"elsewhere\\CVN9.tmp.exe", "kept");
+    LiteTest::SetLastWriteAge(scratch / L"elsewhere\\CVN9.tmp.exe", 30 * Day);
+    LiteTest::MakeDirectoryLink(directory + L"\\CVNA.tmp.exe", scratch / L"elsewhere");
+    // Held open by another process: cannot go, and nothing is thrown for it.
+    place(L"CVNB.tmp.exe", 30 * Day);
+    LiteTest::FileHolder holder(directory + L"\\CVNB.tmp.exe", LiteTest::FileHolder::Sharing::None);
+
+    EXPECT_NO_THROW(Lite::RemoveLeftoverTempFiles(directory, L".exe"));
+
+    std::vector<std::wstring> expected = others;
+    expected.insert(expected.end(), fresh.begin(), fresh.end());
+    expected.insert(expected.end(), {L"CVN8.tmp.exe", L"CVNA.tmp.exe", L"CVNB.tmp.exe"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(SortedNames(directory), expected);
+    EXPECT_EQ(LiteTest::ReadBytes(scratch / L"elsewhere\\CVN9.tmp.exe"), "kept");
+
+    // Without an ending only the reserved form goes: an old file of the renamed form is none of ours.
+    holder.Release();
+    place(L"CVNE.tmp", 2 * Day);
+    Lite::RemoveLeftoverTempFiles(directory);
+    EXPECT_FALSE(Exists(directory + L"\\CVNE.tmp"));
+    EXPECT_TRUE(Exists(directory + L"\\CVNB.tmp.exe"));
+}
+
+TEST(RemoveLeftoverTempFiles, NeverCreatesTheDirectoryNorReachesThroughALinkOnItsWay)
+{
+    ScratchDirectory scratch;
+    EXPECT_NO_THROW(Lite::RemoveLeftoverTempFiles(scratch / L"missing\\downloads", L".exe"));
+    EXPECT_FALSE(Exists(scratch / L"missing"));
+
+    // The directory itself, or a level above it, is a link to another directory full of leftovers.
+    ASSERT_TRUE(::CreateDirectoryW((scratch / L"target").c_str(), nullptr));
+    LiteTest::WriteBytes(scratch / L"target\\CVN1.tmp.exe", "kept");
+    LiteTest::SetLastWriteAge(scratch / L"target\\CVN1.tmp.exe", 30 * Day);
+    LiteTest::MakeDirectoryLink(scratch / L"linked", scratch / L"target");
+    ASSERT_TRUE(::CreateDirectoryW((scratch / L"above").c_str(), nullptr));
+    LiteTest::MakeDirectoryLink(scratch / L"above\\level", scratch.Path());
+    for (const std::wstring& directory : {scratch / L"linked", scratch / L"above\\level\\target"}) {
+        EXPECT_NO_THROW(Lite::RemoveLeftoverTempFiles(directory, L".exe"));
+    }
+    EXPECT_EQ(LiteTest::ReadBytes(scratch / L"target\\CVN1.tmp.exe"), "kept");
+
+    // A file where the directory should be.
+    LiteTest::WriteBytes(scratch / L"file", "");
+    EXPECT_NO_THROW(Lite::RemoveLeftoverTempFiles(scratch / L"file", L".exe"));
 }
 
 }

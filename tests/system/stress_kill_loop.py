@@ -1,6 +1,7 @@
 """Kill loop: the real bootstrapper, killed at random moments of a whole start, never leaves a broken
 app under the app's name, and whatever a killed start leaves behind a later start removes once it is
-old enough that no start can still be using it.
+old enough that no start can still be using it. A second loop kills starts during the runtime download
+and does the same count for the installers they leave in the downloads directory.
 
 The build carries the recording test app with 64 MiB appended (tests/stress-builds), so extraction is a
 good part of a first start. A start is ended the way a logoff, a crash or Task Manager ends it: SIGKILL
@@ -12,9 +13,17 @@ reservation of the staging name and the replace step. A start removes only stagi
 day or more ago (a start of another logon session may be using a fresher one), so after each kill the
 loop dates what was left two days back, as if the next start came that much later.
 
+The download loop uses an install build (the recording test app, the local HTTPS server, the signed
+test installer). The server holds the installer back after a random number of its bytes, so each kill
+lands while the download is under way however loaded the machine is. After every kill it checks what
+the next start did with the installers left so far: it must keep those written within the day (a start
+of another logon session may be downloading into one) and remove those the loop dated two days back,
+which it does after every second kill.
+
   CORVANE_STRESS_KILLS  kills in total (default 40). The three situations (no, a valid and a damaged
                         earlier copy) take turns, kill by kill, and each situation's moments are spread
-                        evenly at random over a whole start in that situation.
+                        evenly at random over a whole start in that situation. The download loop kills
+                        a quarter as often (at least 4 times).
   CORVANE_STRESS_SEED   replays a run's moments; the seed in use is printed.
 """
 import hashlib
@@ -24,13 +33,18 @@ import re
 import signal
 import time
 
+from server_control import requests_seen
+
 from conftest import BUILD_DIR, UI_HELPER, run, start, wait_exit, wait_until, windows_path, wine_env
-from test_runtime_launch import read_runs
+from test_install_road import SIGNED_INSTALLER, Road, consent, set_scenario
+from test_runtime_launch import make_root, read_runs
 
 LARGE_BUILD = BUILD_DIR / "Corvane_LargePayload_Lite.exe"
 PAYLOAD = (BUILD_DIR / "tests" / "stress-builds" / "test-app-64mib.exe").read_bytes()
 MUTEX = "Local\\Corvane.Lite.Bootstrap"
 STAGING_NAME = re.compile(r"CVN[0-9A-Fa-f]{1,4}\.tmp", re.IGNORECASE)
+# In the downloads directory: the reserved name and the installer, the reserved name with ".exe".
+DOWNLOAD_NAME = re.compile(r"CVN[0-9A-Fa-f]{1,4}\.tmp(\.exe)?", re.IGNORECASE)
 
 NO_COPY = "no earlier copy"
 VALID_COPY = "valid earlier copy"
@@ -46,24 +60,35 @@ def damaged(payload):
 EARLIER = {NO_COPY: None, VALID_COPY: PAYLOAD, DAMAGED_COPY: damaged(PAYLOAD)}
 
 
-def staging_files(directory):
+def staging_files(directory, names=STAGING_NAME):
     """The staging files there, each with what tells a new file from an older one of the same name."""
     if not directory.exists():
         return {}
     found = {}
     for entry in os.scandir(directory):
-        if STAGING_NAME.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+        if names.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
             info = entry.stat(follow_symlinks=False)
             found[entry.name] = (info.st_ino, info.st_mtime_ns, info.st_size)
     return found
 
 
-def date_back(directory, days=2):
+def date_back(directory, days=2, names=STAGING_NAME):
     """Sets the staging files' last-write time the given number of days back."""
-    for name in staging_files(directory):
+    for name in staging_files(directory, names):
         path = directory / name
         when = time.time() - days * 24 * 60 * 60
         os.utime(path, (when, when))
+
+
+def wait_for_the_guard_to_go():
+    """Waits until the killed start is gone for the system too, so the next start does not meet the busy
+    box. ui-helper answers 0 (gone), 2 (timed out) or 4 (refused). Once, after 200 kills, the helper itself
+    ended with 1 without a word, as a Wine program that never ran would; it is asked again then."""
+    for _ in range(3):
+        code = run(UI_HELPER, "mutex-gone", MUTEX, "--timeout", "20000").returncode
+        if code in (0, 2, 4):
+            break
+    assert code == 0, f"the single-instance name outlived the killed start (ui-helper mutex-gone ended with {code})"
 
 
 def app_processes(app):
@@ -119,13 +144,7 @@ class Loop:
     def settle(self):
         """Waits until the killed start is gone for the system too and its children have ended, so the
         next start neither meets the busy box nor a running image it cannot replace."""
-        # ui-helper answers 0 (gone), 2 (timed out) or 4 (refused). Once, after 200 kills, the helper itself
-        # ended with 1 without a word, as a Wine program that never ran would; it is asked again then.
-        for _ in range(3):
-            code = run(UI_HELPER, "mutex-gone", MUTEX, "--timeout", "20000").returncode
-            if code in (0, 2, 4):
-                break
-        assert code == 0, f"the single-instance name outlived the killed start (ui-helper mutex-gone ended with {code})"
+        wait_for_the_guard_to_go()
         # The test app ends at once in both modes. A child whose parent was killed in the middle of
         # CreateProcessW never finishes starting under Wine (it waits on a pipe for its parent's half of
         # the start-up); on Windows such a child can likewise stay suspended. Those are ended here.
@@ -242,3 +261,76 @@ def test_kill_loop_never_leaves_a_broken_app_and_a_later_start_clears_what_kills
     assert strays_after_final == {}
     runs = read_runs(record)
     assert [("--corvane-runtime-probe" in r.command_line) for r in runs] == [True, False]
+
+
+def test_kills_during_a_held_download_leave_installers_that_only_a_start_a_day_later_removes(tmp_path):
+    kills_wanted = max(4, int(os.environ.get("CORVANE_STRESS_KILLS", "40")) // 4)
+    seed = int(os.environ.get("CORVANE_STRESS_SEED") or random.SystemRandom().randrange(1 << 32))
+    rng = random.Random(seed)
+    print(f"\nDownload kill loop: seed {seed} (CORVANE_STRESS_SEED={seed} replays it)", flush=True)
+    installer_size = SIGNED_INSTALLER.stat().st_size
+    road = Road(tmp_path)
+
+    left_by_kills = 0
+    bytes_left = 0
+    most_present = 0
+    kept_fresh = 0
+    removed_old = 0
+    problems = []
+    dated = set()
+    for index in range(kills_wanted):
+        held_after = rng.randrange(installer_size)
+        set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": held_after})
+        before = staging_files(road.downloads, DOWNLOAD_NAME)
+        process = consent(road.start())
+        assert wait_until(lambda: len(requests_seen()) == 1, timeout=60), "the download did not start"
+        # The answer is held, so the moment within the next half second changes only how far the worker
+        # got with what it was sent.
+        time.sleep(rng.random() / 2)
+        assert process.poll() is None, "the start ended although its download was held"
+        process.kill()
+        process.wait()
+        set_scenario({})
+        wait_for_the_guard_to_go()
+
+        after = staging_files(road.downloads, DOWNLOAD_NAME)
+        for name, identity in before.items():
+            if name in dated:
+                if name in after:
+                    problems.append(f"kill {index}: {name}, two days old, outlived the start")
+                else:
+                    removed_old += 1
+            elif after.get(name) == identity:
+                kept_fresh += 1
+            else:
+                problems.append(f"kill {index}: {name}, written within the day, was removed or changed")
+        left = [name for name, identity in after.items() if before.get(name) != identity]
+        if len(left) != 1 or not left[0].lower().endswith(".tmp.exe"):
+            problems.append(f"kill {index}: the killed download left {left}")
+        left_by_kills += len(left)
+        bytes_left += sum(after[name][2] for name in left)
+        most_present = max(most_present, len(after))
+        dated = set()
+        if index % 2 == 1:
+            date_back(road.downloads, names=DOWNLOAD_NAME)
+            dated = set(after)
+
+    before_final = staging_files(road.downloads, DOWNLOAD_NAME)
+    date_back(road.downloads, names=DOWNLOAD_NAME)
+    # The next start takes the launch road: the runtime came by other means meanwhile.
+    make_root(road.runtime_root)
+    assert wait_exit(road.start(), timeout=120) == 0
+    after_final = staging_files(road.downloads, DOWNLOAD_NAME)
+
+    print(f"Download kill loop: {kills_wanted} kills during a download held after a random point of the "
+          f"{installer_size}-byte installer")
+    print(f"  installers left by kills: {left_by_kills} ({bytes_left} bytes), at most {most_present} present at once")
+    print(f"  next start kept those written within the day: {kept_fresh}; removed those dated two days back: "
+          f"{removed_old}")
+    print(f"  left before the final start: {len(before_final)}, after it (all dated back): {len(after_final)}")
+
+    assert problems == []
+    assert left_by_kills == kills_wanted
+    assert after_final == {}
+    assert wait_until(lambda: len(road.launches()) == 1)
+    assert road.installer_runs() == []

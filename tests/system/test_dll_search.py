@@ -2,9 +2,9 @@
 (a browser may save files there without asking). Windows looks for every DLL outside its KnownDLLs list in
 the exe's own folder first; WINEDLLOVERRIDES=NAME=n,b makes Wine do the same for those names. Each planted
 DLL leaves a marker file when any process loads it. On every road (launch, consent, the whole install) no
-marker may appear, and the road must end exactly as it does without the planted files. (The
-bootstrapper also takes the current directory out of its search; Windows alone can show that, see
-PlantedFolder.)
+marker may appear, and the road must end exactly as it does without the planted files. The launch road is
+also played with the release exe itself. (The bootstrapper also takes the current directory out of its
+search; Windows alone can show that, see PlantedFolder.)
 
 Never planted: version.dll and zlib1.dll, which Wine's own user32 imports, so Wine loads them before any
 code of the exe runs (on Windows user32 is a KnownDLL and its imports never come from the exe's folder).
@@ -18,6 +18,7 @@ from server_control import requests_seen
 
 from conftest import TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, set_scenario, staged_command_line
+from test_release import DEMO_APP_TITLE
 from test_runtime_launch import RECORDING_BOOTSTRAPPER, make_root, read_runs
 from texts import CONSENT_TITLE, MESSAGE_TITLE
 
@@ -92,6 +93,25 @@ def test_launch_road_loads_nothing_from_the_exe_folder(tmp_path, data_root):
     assert probe.command_line.endswith(" --corvane-runtime-probe")
     assert launch.environment["CORVANE_BOOTSTRAP_PATH"] == windows_path(planted.exe)
     assert launch.environment["DOTNET_ROOT"] == windows_path(root)
+    assert planted.markers() == {}
+
+
+def test_launch_road_of_the_release_exe_loads_nothing_from_the_exe_folder(tmp_path, data_root, releases):
+    # The file that ships: the stripped exe that scripts/release makes, which users double-click in their
+    # Downloads folder. The test builds share its code and link options, not its bytes. It carries the
+    # demo app, which shows in a window how it was started.
+    exe = releases["signed"].exe
+    planted = PlantedFolder(tmp_path, exe)
+    assert planted.exe.read_bytes() == exe.read_bytes()
+    process = planted.start(wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root),
+                                     DOTNET_ROOT=windows_path(make_root(tmp_path / "runtime"))))
+    try:
+        assert wait_exit(process) == 0
+        window = ui("read", DEMO_APP_TITLE)
+        shown = next(child["text"] for child in window.children if child["class"].lower() == "edit")
+        assert f'CORVANE_BOOTSTRAP_PATH: "{windows_path(planted.exe)}"' in shown
+    finally:
+        ui("close", DEMO_APP_TITLE, check=False, timeout_ms=2000)
     assert planted.markers() == {}
 
 

@@ -2,15 +2,17 @@
 local HTTPS server and accepts exactly the signed test installer) asks for consent, downloads and checks
 the installer, runs it with its switches, searches again and starts the app. The test installer records
 how it was started, makes the runtime root it is told to and exits with the code it is told to."""
+import os
 import re
+import time
 
 import pytest
 import server_control
 from server_control import INSTALLER_PATH, requests_seen
 
-from conftest import (BUILD_DIR, TOOLS_DIR, UI_HELPER, run, small_drive, start, ui, wait_exit,
+from conftest import (BUILD_DIR, TOOLS_DIR, UI_HELPER, MutexHolder, run, small_drive, start, ui, wait_exit,
                       wait_until, windows_path, wine_env)
-from test_runtime_launch import TEST_APP, read_runs
+from test_runtime_launch import TEST_APP, make_root, read_runs
 from texts import (BUSY_TEXT, CANCELLING_TEXT, CONSENT_TITLE, DOWNLOAD_TITLE, MESSAGE_TITLE, NOT_READY,
                    RESTART_NEEDED, SAVE_FAILED, SIGNATURE_REFUSED, STAGING_FAILED, START_FAILED, failed_with)
 
@@ -261,3 +263,31 @@ def test_a_disk_that_fills_up_during_the_download_leaves_no_staged_file(tmp_path
         assert road.installer_runs() == []
         assert road.downloads.is_dir()
         assert road.staged_files() == []
+
+
+def test_an_installer_left_by_a_killed_download_stays_a_day_and_goes_on_a_start_after_that(tmp_path):
+    # Held after 1000 bytes, so the download is under way when the start is ended the way Task Manager or
+    # a logoff ends it: SIGKILL of its wine process, which is the Windows process itself, so nothing of
+    # the bootstrapper runs on the way out.
+    set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": 1000})
+    road = Road(tmp_path)
+    process = consent(road.start())
+    assert wait_until(lambda: len(requests_seen()) == 1)
+    process.kill()
+    process.wait()
+    set_scenario({})
+    [left] = road.staged_files()
+    assert re.fullmatch(r"CVN[0-9A-Fa-f]{1,4}\.tmp\.exe", left)
+    assert run(UI_HELPER, "mutex-gone", MutexHolder.NAME, "--timeout", "20000").returncode == 0
+
+    # Later starts take the launch road. Within the day the file stays: a start of another logon session
+    # may be downloading into a file of this form without holding the single-instance guard of this one.
+    make_root(road.runtime_root)
+    assert wait_exit(road.start()) == 0
+    assert road.staged_files() == [left]
+    two_days_ago = time.time() - 2 * 24 * 60 * 60
+    os.utime(road.downloads / left, (two_days_ago, two_days_ago))
+    assert wait_exit(road.start()) == 0
+    assert road.staged_files() == []
+    assert wait_until(lambda: len(road.launches()) == 2)
+    assert road.installer_runs() == []

@@ -6,6 +6,10 @@ MESSAGE_TITLE = "Corvane 轻量版"
 CONSENT_TITLE = "Corvane 轻量版 — 需要运行环境"
 DOWNLOAD_TITLE = "Corvane 轻量版 — 下载运行环境"
 
+# Any unexpected failure: the entry point's own text, and the download worker's.
+GENERIC_FAILURE = "轻量版未能启动，请重新尝试或使用完整版。"
+DOWNLOAD_GENERIC_FAILURE = "下载或校验失败，请稍后重试。"
+
 # Start-up and the cache.
 BUSY_TEXT = "另一个轻量版启动或安装窗口正在处理中，请先完成该窗口。"
 UNUSABLE_DIRECTORY = "轻量版工作目录不可用，请选择普通本地文件夹。"

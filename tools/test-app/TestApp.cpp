@@ -8,6 +8,8 @@
 //   CORVANE_TEST_PROBE_WAIT_FOR  a file a probe run waits for before it exits, so a test can act while
 //                           the bootstrapper is held in its probe
 //   CORVANE_TEST_APP_SLEEP_MS  how long a normal run sleeps before it exits with 0
+//   CORVANE_TEST_STARTED_EVENT  a named event a normal run sets first thing, so a benchmark can time a
+//                           start until the app's own process runs
 #include "../common/StandIn.h"
 
 #include <windows.h>
@@ -30,6 +32,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     const bool probe = argv != nullptr && argc == 2 && std::wstring(argv[1]) == L"--corvane-runtime-probe";
     ::LocalFree(argv);
+
+    const std::wstring startedEvent = Variable(L"CORVANE_TEST_STARTED_EVENT");
+    if (!probe && !startedEvent.empty()) {
+        HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, startedEvent.c_str());
+        if (event != nullptr) {
+            ::SetEvent(event);
+            ::CloseHandle(event);
+        }
+    }
 
     const std::wstring recordFile = Variable(L"CORVANE_TEST_RECORD");
     if (!recordFile.empty()) {
