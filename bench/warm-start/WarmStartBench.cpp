@@ -121,7 +121,8 @@ public:
         const auto started = Clock::now();
         if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                               &startupInfo, &processInfo)) {
-            throw std::runtime_error("cannot start a measured program");
+            throw std::runtime_error("cannot start " + program.filename().string() + " (error " +
+                                     std::to_string(::GetLastError()) + ")");
         }
         const DWORD reached = ::WaitForSingleObject(appStarted_, StepLimitMs);
         const double elapsed = Milliseconds(Clock::now() - started);
