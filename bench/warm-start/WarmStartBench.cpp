@@ -87,6 +87,24 @@ void WaitForApps(DWORD parent, const std::wstring& appName)
     ::CloseHandle(snapshot);
 }
 
+// Under Wine a process counts as ended a moment before the handles it held are closed, so the previous
+// start's single-instance name may still exist; a start now would only find another one running.
+void WaitForTheGuardToGo()
+{
+    const ULONGLONG deadline = ::GetTickCount64() + StepLimitMs;
+    for (;;) {
+        HANDLE guard = ::OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\Corvane.Lite.Bootstrap");
+        if (guard == nullptr) {
+            return;
+        }
+        ::CloseHandle(guard);
+        if (::GetTickCount64() >= deadline) {
+            throw std::runtime_error("the single-instance name outlived its start");
+        }
+        ::Sleep(1);
+    }
+}
+
 class Starts {
 public:
     Starts(HANDLE appStarted, std::wstring appName) : appStarted_(appStarted), appName_(std::move(appName)) {}
@@ -99,10 +117,12 @@ public:
         STARTUPINFOW startupInfo{};
         startupInfo.cb = sizeof(startupInfo);
         PROCESS_INFORMATION processInfo{};
+        WaitForTheGuardToGo();
         const auto started = Clock::now();
         if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                               &startupInfo, &processInfo)) {
-            throw std::runtime_error("cannot start a measured program");
+            throw std::runtime_error("cannot start " + program.filename().string() + " (error " +
+                                     std::to_string(::GetLastError()) + ")");
         }
         const DWORD reached = ::WaitForSingleObject(appStarted_, StepLimitMs);
         const double elapsed = Milliseconds(Clock::now() - started);
@@ -118,6 +138,7 @@ public:
 
     double TimeInProcess()
     {
+        WaitForTheGuardToGo();
         const auto started = Clock::now();
         Lite::RunBootstrap();
         const DWORD reached = ::WaitForSingleObject(appStarted_, StepLimitMs);
