@@ -58,10 +58,4 @@ void RequireDelayLoadedDll(std::wstring_view name)
     RequireDelayLoadedDll(*dll);
 }
 
-bool IsDelayLoadedDllUsable(std::wstring_view name) noexcept
-{
-    const DelayLoadedDll* dll = Find(name);
-    return dll != nullptr && FirstMissing(*dll) == ERROR_SUCCESS;
-}
-
 }

@@ -26,7 +26,4 @@ extern const std::span<const DelayLoadedDll> DelayLoadedDlls;
 void RequireDelayLoadedDll(std::wstring_view name);
 void RequireDelayLoadedDll(const DelayLoadedDll& dll);
 
-// The same without throwing: false when the DLL or one of its functions is missing.
-bool IsDelayLoadedDllUsable(std::wstring_view name) noexcept;
-
 }

@@ -1,10 +1,10 @@
 #include "install/DownloadDialog.h"
 
 #include "bootstrap/BuildConfig.h"
-#include "bootstrap/DelayLoad.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
 #include "install/RuntimeDownload.h"
+#include "install/TaskDialogs.h"
 #include "integrity/FileDigest.h"
 #include "integrity/InstallerSignature.h"
 
@@ -97,7 +97,7 @@ HRESULT CALLBACK DownloadDialogCallback(HWND dialog, UINT notification, WPARAM, 
 
 bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verifiedInstaller)
 {
-    RequireDelayLoadedDll(L"comctl32.dll");
+    PrepareTaskDialogs();
     DownloadState state;
     state.installerPath = installerPath;
 

@@ -1,8 +1,8 @@
 #include "install/InstallConsent.h"
 
-#include "bootstrap/DelayLoad.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
+#include "install/TaskDialogs.h"
 
 namespace Lite {
 
@@ -14,7 +14,7 @@ constexpr int DownloadButtonId = 100;
 
 bool AskToInstallRuntime()
 {
-    RequireDelayLoadedDll(L"comctl32.dll");
+    PrepareTaskDialogs();
     const TASKDIALOG_BUTTON buttons[] = {
         {DownloadButtonId, L"下载并安装\n从微软官方下载所需运行环境"},
         {IDCANCEL, L"暂不安装，退出轻量版"},
