@@ -1,17 +1,18 @@
-// The floor of a warm start: the smallest program that does what no bootstrapper can avoid, as a whole
-// process of its own, so the warm-start bench can set the shipped exe against it: one SHA-256 pass over
-// the cached app through CNG, one probe run of the app awaited, and the start of the app. Its command line
-// is the cached app's path. No C++ library, no manifest, no checks: nothing it could do without.
+// The floor of a warm start: the smallest program that does what no per-user bootstrapper can avoid, as a
+// whole process of its own, so the warm-start bench can set the shipped exe against it: the user's local
+// application data folder asked of the shell (where a per-user cache lives; it loads the shell and, with it,
+// user32 and COM's libraries), one SHA-256 pass over the cached app through CNG, one probe run of the app
+// awaited, and the start of the app. Its command line is the cached app's path. No C++ library, no
+// manifest, no checks: nothing it could do without.
 //
-// Built a second time with CORVANE_FLOOR_WITH_ENTRY_SETUP (and the product's manifest) it first does what
-// the entry point does before any of the product's own work: user32 loaded, the common controls
-// initialised, a COM apartment entered. The bench shows it for reading: it tells what the entry point's
-// set-up costs from what the product's own code adds.
+// Built a second time with CORVANE_FLOOR_BARE it leaves out the folder lookup. The bench shows that one for
+// reading: what the shell's libraries cost a process that loads them.
 #include <windows.h>
 #include <bcrypt.h>
-#ifdef CORVANE_FLOOR_WITH_ENTRY_SETUP
-#include <commctrl.h>
-#include <objbase.h>
+#ifndef CORVANE_FLOOR_BARE
+#include <initguid.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 #endif
 
 namespace {
@@ -57,14 +58,10 @@ HANDLE StartApp(const wchar_t* app, const wchar_t* directory, const wchar_t* arg
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR app, int)
 {
-#ifdef CORVANE_FLOOR_WITH_ENTRY_SETUP
-    // user32 as the product has it, in its import table; no box is ever shown here.
-    if (::GetCurrentProcessId() == 0) {
-        ::MessageBoxW(nullptr, app, nullptr, MB_OK);
-    }
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
-    ::InitCommonControlsEx(&controls);
-    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+#ifndef CORVANE_FLOOR_BARE
+    PWSTR localAppData = nullptr;
+    ::SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &localAppData);
+    ::CoTaskMemFree(localAppData);
 #endif
     wchar_t directory[MAX_PATH] = {};
     ::lstrcpynW(directory, app, MAX_PATH);
