@@ -15,9 +15,9 @@ from server_control import requests_seen
 
 from conftest import start, ui, wait_exit, windows_path, wine_env
 from test_entry_point import REPORT_PROBE
-from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, set_scenario
+from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, expect_warning, set_scenario
 from test_runtime_launch import RECORDING_BOOTSTRAPPER, cached_app, make_root, read_runs
-from texts import CONSENT_TITLE, DOWNLOAD_GENERIC_FAILURE, DOWNLOAD_TITLE, GENERIC_FAILURE, MESSAGE_TITLE
+from texts import CONSENT_TITLE, DOWNLOAD_GENERIC_FAILURE, DOWNLOAD_TITLE, GENERIC_FAILURE
 
 
 def without(env, dll):
@@ -25,20 +25,12 @@ def without(env, dll):
     return dict(env, WINEDLLOVERRIDES=";".join(overrides + [f"{dll}="]))
 
 
-def expect_generic_warning(process, message):
-    box = ui("read", MESSAGE_TITLE)
-    assert box.message == message
-    assert box.icon == "warning"
-    ui("click", MESSAGE_TITLE, 1)
-    assert wait_exit(process) == 1
-
-
 def test_without_bcrypt_the_launch_road_ends_in_the_box_and_leaves_no_staging_file(tmp_path, data_root):
     # The first start: the copy is written under its staging name, then its digest needs bcrypt.
     record = tmp_path / "record.bin"
     env = wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT=windows_path(make_root(tmp_path / "rt")),
                    DOTNET_ROOT_X64="", CORVANE_TEST_RECORD=windows_path(record))
-    expect_generic_warning(start(RECORDING_BOOTSTRAPPER, env=without(env, "bcrypt")), GENERIC_FAILURE)
+    expect_warning(start(RECORDING_BOOTSTRAPPER, env=without(env, "bcrypt")), GENERIC_FAILURE)
 
     directory = cached_app(data_root).parent
     assert directory.is_dir()
@@ -72,7 +64,7 @@ def test_without_a_dll_of_the_download_worker_the_box_shows_its_generic_text_and
     process = start(INSTALL_BOOTSTRAPPER, env=without(road.env, dll))
     ui("click", CONSENT_TITLE, DOWNLOAD_LINK)
 
-    expect_generic_warning(process, DOWNLOAD_GENERIC_FAILURE)
+    expect_warning(process, DOWNLOAD_GENERIC_FAILURE)
     assert ui("read", DOWNLOAD_TITLE, timeout_ms=0, check=False) is None
     assert len(requests_seen()) == requests
     assert road.installer_runs() == []
@@ -86,4 +78,4 @@ def test_without_crypt32_the_signature_check_ends_in_the_box():
     # check of winhttp refuses first). So the signature check, crypt32's one road, is asked directly,
     # under the entry point's reporting.
     process = start(REPORT_PROBE, "signature", windows_path(SIGNED_INSTALLER), env=without(wine_env(), "crypt32"))
-    expect_generic_warning(process, GENERIC_FAILURE)
+    expect_warning(process, GENERIC_FAILURE)
