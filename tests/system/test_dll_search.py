@@ -18,7 +18,7 @@ from server_control import requests_seen
 
 from conftest import TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, set_scenario, staged_command_line
-from test_release import DEMO_APP_TITLE
+from test_release import expect_demo_app_started_by
 from test_runtime_launch import RECORDING_BOOTSTRAPPER, make_root, read_runs
 from texts import CONSENT_TITLE, MESSAGE_TITLE
 
@@ -103,15 +103,9 @@ def test_launch_road_of_the_release_exe_loads_nothing_from_the_exe_folder(tmp_pa
     exe = releases["signed"].exe
     planted = PlantedFolder(tmp_path, exe)
     assert planted.exe.read_bytes() == exe.read_bytes()
-    process = planted.start(wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root),
-                                     DOTNET_ROOT=windows_path(make_root(tmp_path / "runtime"))))
-    try:
-        assert wait_exit(process) == 0
-        window = ui("read", DEMO_APP_TITLE)
-        shown = next(child["text"] for child in window.children if child["class"].lower() == "edit")
-        assert f'CORVANE_BOOTSTRAP_PATH: "{windows_path(planted.exe)}"' in shown
-    finally:
-        ui("close", DEMO_APP_TITLE, check=False, timeout_ms=2000)
+    env = wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root),
+                   DOTNET_ROOT=windows_path(make_root(tmp_path / "runtime")))
+    expect_demo_app_started_by(planted.exe, planted.start(env))
     assert planted.markers() == {}
 
 

@@ -151,12 +151,8 @@ def test_windows_trusts_a_release_signed_with_the_company_key_and_no_other(relea
     assert valid_cyclonedx(elsewhere / BOM)
 
 
-def test_signed_release_starts_its_app(releases, tmp_path, data_root):
-    root = tmp_path / "dotnet"
-    for framework in ("Microsoft.NETCore.App", "Microsoft.WindowsDesktop.App"):
-        (root / "shared" / framework).mkdir(parents=True)
-    exe = releases["signed"].exe
-    process = start(exe, env=wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT=windows_path(root)))
+def expect_demo_app_started_by(exe, process):
+    """The release's start ends with 0 and the demo app it carries shows that this exe started it."""
     try:
         assert wait_exit(process) == 0
         window = ui("read", DEMO_APP_TITLE)
@@ -164,6 +160,15 @@ def test_signed_release_starts_its_app(releases, tmp_path, data_root):
         assert f'CORVANE_BOOTSTRAP_PATH: "{windows_path(exe)}"' in shown
     finally:
         ui("close", DEMO_APP_TITLE, check=False, timeout_ms=2000)
+
+
+def test_signed_release_starts_its_app(releases, tmp_path, data_root):
+    root = tmp_path / "dotnet"
+    for framework in ("Microsoft.NETCore.App", "Microsoft.WindowsDesktop.App"):
+        (root / "shared" / framework).mkdir(parents=True)
+    exe = releases["signed"].exe
+    expect_demo_app_started_by(
+        exe, start(exe, env=wine_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT=windows_path(root))))
 
 
 def test_signing_elsewhere_without_the_bill_of_materials_is_refused_before_the_exe_is_touched(releases, tmp_path):
