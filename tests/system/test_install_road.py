@@ -14,7 +14,8 @@ from conftest import (BUILD_DIR, TOOLS_DIR, UI_HELPER, MutexHolder, run, small_d
                       wait_until, windows_path, wine_env)
 from test_runtime_launch import TEST_APP, make_root, read_runs
 from texts import (BUSY_TEXT, CANCELLING_TEXT, CONSENT_TITLE, DOWNLOAD_TITLE, MESSAGE_TITLE, NOT_READY,
-                   RESTART_NEEDED, SAVE_FAILED, SIGNATURE_REFUSED, STAGING_FAILED, START_FAILED, failed_with)
+                   RESTART_NEEDED, SAVE_FAILED, SIGNATURE_REFUSED, STAGING_FAILED, START_FAILED, failed_with,
+                   received_text)
 
 INSTALL_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_Lite.exe"
 OTHER_SIGNER_BOOTSTRAPPER = BUILD_DIR / "Corvane_Install_OtherSigner_Lite.exe"
@@ -125,14 +126,25 @@ def test_installer_runs_with_its_switches_and_its_code_decides(tmp_path, exit_co
     assert road.staged_files() == []
 
 
+# A download the server holds a little past its first mebibyte (a held body, unlike a stalled one, never
+# lets the download's receive timeout run out).
+HELD_PAST_FIRST_MEBIBYTE = {"size": 4 << 20, "hold_after": (1 << 20) + 1000}
+
+
+def wait_for_held_download():
+    """Waits until the dialog shows the first mebibyte. The worker has then reached the body and waits in
+    its next read, which Wine's WinHttpReadData ends only once the whole buffer is filled, so a Cancel from
+    now on stays pending, the dialog cancelling, until the held answer ends. A Cancel that comes while the
+    worker is still connecting ends the download as soon as the connection stands."""
+    assert wait_until(lambda: received_text(1) in ui("read", DOWNLOAD_TITLE).texts, timeout=120)
+
+
 def test_cancelling_the_download_ends_quietly_without_an_installer(tmp_path):
-    # The body is held after 1000 bytes, so the dialog is still downloading when Cancel comes, however long
-    # the clicks take (a stalled body would run into the download's receive timeout).
-    set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": 1000})
+    set_scenario(HELD_PAST_FIRST_MEBIBYTE)
     road = Road(tmp_path)
     process = consent(road.start())
 
-    ui("read", DOWNLOAD_TITLE)
+    wait_for_held_download()
     ui("click", DOWNLOAD_TITLE, CANCEL)
     cancelling = ui("read", DOWNLOAD_TITLE)
     assert CANCELLING_TEXT in cancelling.texts
@@ -195,7 +207,7 @@ def test_nothing_can_change_the_installer_file_while_it_runs(tmp_path):
 
 def test_second_start_during_consent_or_download_only_informs(tmp_path):
     # Held, so the download is still running through both second starts and the cancel.
-    set_scenario({"file": str(SIGNED_INSTALLER), "hold_after": 1000})
+    set_scenario(HELD_PAST_FIRST_MEBIBYTE)
     road = Road(tmp_path)
 
     def second_start_informs():
@@ -214,6 +226,7 @@ def test_second_start_during_consent_or_download_only_informs(tmp_path):
     ui("read", DOWNLOAD_TITLE)
     second_start_informs()
     # The first still answers its dialog as before.
+    wait_for_held_download()
     ui("click", DOWNLOAD_TITLE, CANCEL)
     assert CANCELLING_TEXT in ui("read", DOWNLOAD_TITLE).texts
     set_scenario({})

@@ -40,3 +40,7 @@ NOT_READY = "安装已结束，但所需运行环境尚未就绪。请重启后�
 
 def failed_with(code):
     return f"运行环境安装未完成（错误码 {code}）。请重试或使用完整版。"
+
+
+def received_text(mebibytes):
+    return f"正在从微软官方下载运行环境，已接收 {mebibytes} MB。\n下载完成后会自动校验文件。"
