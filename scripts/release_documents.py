@@ -26,6 +26,8 @@ from datetime import datetime, timezone
 
 import pefile
 
+import release_constants
+
 NOTICES = "THIRD_PARTY_NOTICES.txt"
 OBJDUMP = "x86_64-w64-mingw32-objdump"
 
@@ -71,9 +73,6 @@ SPDX = {"ZPL-2.1": "ZPL-2.1", "expat": "MIT", "MIT": "MIT", "BSD-2-clause": "BSD
 DEBIAN = "Debian"
 DEBIAN_URL = "https://www.debian.org/"
 
-# The installer's path on its host, as the bootstrapper asks for it.
-INSTALLER_PATH = "/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
-INSTALLER_VERSION = "8.0.32"
 
 
 def sha(path, algorithm):
@@ -329,7 +328,7 @@ def serial_number(exe_digest):
     return "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, f"urn:corvane-lite:bom:{exe_digest}"))
 
 
-def bom(exe, version, payload, payload_name, components, tools, host, installer_sha512):
+def bom(exe, version, payload, payload_name, components, tools, constants):
     exe_digest = sha(exe, "sha256")
     metadata = {
         "tools": {"components": tools},
@@ -369,11 +368,12 @@ def bom(exe, version, payload, payload_name, components, tools, host, installer_
             })
     listed.append({
         "type": "application", "bom-ref": "runtime-installer", "supplier": {"name": "Microsoft Corporation"},
-        "name": "windowsdesktop-runtime-win-x64", "version": INSTALLER_VERSION, "scope": "optional",
+        "name": "windowsdesktop-runtime-win-x64", "version": constants["CORVANE_RUNTIME_VERSION"], "scope": "optional",
         "description": ".NET Windows Desktop Runtime installer, downloaded and run only where no runtime works; "
                        "not part of the exe",
-        "hashes": [{"alg": "SHA-512", "content": installer_sha512}],
-        "externalReferences": [{"type": "distribution", "url": f"https://{host}{INSTALLER_PATH}"}],
+        "hashes": [{"alg": "SHA-512", "content": constants["CORVANE_INSTALLER_SHA512"]}],
+        "externalReferences": [{"type": "distribution", "url": "https://" + constants["CORVANE_DOWNLOAD_HOST"] +
+                                constants["CORVANE_INSTALLER_PATH"]}],
         "properties": [{"name": "corvane:delivery", "value": "downloaded at run time"}],
     })
     return {
@@ -394,12 +394,13 @@ def dump(document):
 
 def write(build, out, exe, payload_name, signed_with=None):
     build, out, exe = pathlib.Path(build), pathlib.Path(out), pathlib.Path(exe)
-    version = re.search(r"_v([0-9.]+)_", exe.name).group(1)
+    # The installer's version, path, host and digest as the build gave them to the bootstrapper.
+    constants = release_constants.read(build)
+    version = constants["CORVANE_VERSION"]
     components = linked_components(build, exe.name)
     payload = build / "generated" / "Corvane_Lite" / "payload.bin"
     (out / NOTICES).write_text(notices(exe.name, components), encoding="utf-8")
-    document = bom(exe, version, payload, payload_name, components, build_tools(build, signed_with),
-                   cache_value(build, "CORVANE_DOWNLOAD_HOST"), cache_value(build, "CORVANE_INSTALLER_SHA512"))
+    document = bom(exe, version, payload, payload_name, components, build_tools(build, signed_with), constants)
     (out / bom_name(exe)).write_text(dump(document), encoding="utf-8")
 
 

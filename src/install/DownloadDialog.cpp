@@ -106,7 +106,8 @@ bool ShowDownloadDialog(const std::wstring& installerPath, HandleOwner& verified
     config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_SHOW_MARQUEE_PROGRESS_BAR;
     config.dwCommonButtons = TDCBF_CANCEL_BUTTON;
     config.pszWindowTitle = L"Corvane 轻量版 — 下载运行环境";
-    config.pszMainInstruction = L"正在准备 .NET 8 桌面运行环境";
+    const std::wstring mainInstruction = L"正在准备 .NET " + std::wstring(Build::RuntimeMajorVersion) + L" 桌面运行环境";
+    config.pszMainInstruction = mainInstruction.c_str();
     config.pszContent = L"正在连接微软下载服务。下载期间可以取消。";
     config.pfCallback = DownloadDialogCallback;
     config.lpCallbackData = reinterpret_cast<LONG_PTR>(&state);

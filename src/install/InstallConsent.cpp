@@ -1,8 +1,11 @@
 #include "install/InstallConsent.h"
 
+#include "bootstrap/BuildConfig.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
 #include "install/TaskDialogs.h"
+
+#include <string>
 
 namespace Lite {
 
@@ -25,12 +28,16 @@ bool AskToInstallRuntime()
     config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_USE_COMMAND_LINKS;
     config.pszWindowTitle = L"Corvane 轻量版 \u2014 需要运行环境";
     config.pszMainIcon = TD_INFORMATION_ICON;
-    config.pszMainInstruction = L"首次使用需要安装 .NET 8 桌面运行环境";
-    config.pszContent =
-        L"这台电脑尚未具备运行截图工具所需的 .NET 8 Desktop Runtime（64 位）。\n\n"
+    // The texts name the major version of the runtime this build installs.
+    const std::wstring major(Build::RuntimeMajorVersion);
+    const std::wstring mainInstruction = L"首次使用需要安装 .NET " + major + L" 桌面运行环境";
+    const std::wstring content =
+        L"这台电脑尚未具备运行截图工具所需的 .NET " + major + L" Desktop Runtime（64 位）。\n\n"
         L"点击“下载并安装”后，将从微软官方下载并安装。下载量约几十 MB，仅缺少环境时需要；安装时 Windows "
         L"可能请求管理员确认。\n\n"
         L"安装完成后自动启动截图工具。您也可以暂不安装，改用无需另装环境的完整版。";
+    config.pszMainInstruction = mainInstruction.c_str();
+    config.pszContent = content.c_str();
     config.cButtons = ARRAYSIZE(buttons);
     config.pButtons = buttons;
     config.nDefaultButton = DownloadButtonId;

@@ -18,8 +18,6 @@ namespace {
 
 using InternetHandleOwner = ScopedOwner<HINTERNET, &::WinHttpCloseHandle>;
 
-constexpr std::wstring_view InstallerPath =
-    L"/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe";
 constexpr INTERNET_PORT DownloadPort = INTERNET_DEFAULT_HTTPS_PORT;
 constexpr int ResolveTimeoutMs = 10000;
 constexpr int ConnectTimeoutMs = 10000;
@@ -67,7 +65,10 @@ void ReportProgress(HWND progressWindow, std::uint64_t receivedTotal)
 
 std::wstring RuntimeInstallerUrl()
 {
-    return L"https://" + std::wstring(Build::ExpectedDownloadHost) + std::wstring(InstallerPath);
+    // Microsoft's layout: one folder per version, the x64 installer named after the version again.
+    const std::wstring version(Build::RuntimeVersion);
+    return L"https://" + std::wstring(Build::ExpectedDownloadHost) + L"/dotnet/WindowsDesktop/" + version +
+           L"/windowsdesktop-runtime-" + version + L"-win-x64.exe";
 }
 
 void DownloadFile(const std::wstring& destinationPath, const std::atomic<bool>& cancelRequested,

@@ -2,19 +2,20 @@
 """Lays Microsoft's .NET runtime out as the runtime roots a user's PC really has, for the tests that hold
 the bootstrapper to Microsoft's own app host.
 
-    make_roots.py DOTNET OUT_DIR
+    make_roots.py DOTNET OUT_DIR VERSION
 
 restores Microsoft's Windows runtime packs from NuGet (by package name and version only, through a small
-restore project written into OUT_DIR) and makes under OUT_DIR/roots:
+restore project written into OUT_DIR) and makes under OUT_DIR/roots, for VERSION (the runtime version the
+bootstrapper is built for, its build setting CORVANE_RUNTIME_VERSION):
 
-    complete      host\\fxr\\8.0.32\\hostfxr.dll, shared\\Microsoft.NETCore.App\\8.0.32 and
-                  shared\\Microsoft.WindowsDesktop.App\\8.0.32: what the Windows Desktop Runtime installer
+    complete      host\\fxr\\VERSION\\hostfxr.dll, shared\\Microsoft.NETCore.App\\VERSION and
+                  shared\\Microsoft.WindowsDesktop.App\\VERSION: what the Windows Desktop Runtime installer
                   of the version the bootstrapper downloads lays down
     no-desktop    the same without any desktop runtime version: its directory is there but empty, as an
                   uninstalled desktop runtime can leave it (a root without the directory at all never
                   reaches the host: the bootstrapper's own check refuses it)
     other-major   only the desktop runtime of another major version, 9.0, a PC with a newer runtime
-    no-hostfxr    complete, but host\\fxr\\8.0.32 lost its hostfxr.dll, a damaged installation
+    no-hostfxr    complete, but host\\fxr\\VERSION lost its hostfxr.dll, a damaged installation
 
 The variants of the complete root share its files through hard links. OUT_DIR/made.stamp is written last,
 so an interrupted run is redone. The muxer dotnet.exe is left out: no runtime pack carries it, and an app
@@ -27,28 +28,27 @@ import shutil
 import subprocess
 import sys
 
-VERSION = "8.0.32"
 OTHER_MAJOR_VERSION = "9.0.23"
 CORE = "Microsoft.NETCore.App"
 DESKTOP = "Microsoft.WindowsDesktop.App"
 
-RESTORE_PROJECT = f"""<Project Sdk="Microsoft.NET.Sdk">
+RESTORE_PROJECT = """<Project Sdk="Microsoft.NET.Sdk">
   <PropertyGroup>
     <TargetFramework>net8.0</TargetFramework>
   </PropertyGroup>
   <ItemGroup>
-    <PackageDownload Include="{CORE}.Runtime.win-x64" Version="[{VERSION}];[{OTHER_MAJOR_VERSION}]" />
-    <PackageDownload Include="{DESKTOP}.Runtime.win-x64" Version="[{VERSION}];[{OTHER_MAJOR_VERSION}]" />
+    <PackageDownload Include="{CORE}.Runtime.win-x64" Version="[{version}];[{other}]" />
+    <PackageDownload Include="{DESKTOP}.Runtime.win-x64" Version="[{version}];[{other}]" />
   </ItemGroup>
 </Project>
 """
 
 
-def restore(dotnet, directory):
+def restore(dotnet, directory, version):
     """Restores the runtime packs; returns NuGet's package folder they landed in."""
     directory.mkdir(parents=True, exist_ok=True)
     project = directory / "RuntimePacks.csproj"
-    project.write_text(RESTORE_PROJECT)
+    project.write_text(RESTORE_PROJECT.format(CORE=CORE, DESKTOP=DESKTOP, version=version, other=OTHER_MAJOR_VERSION))
     subprocess.run([dotnet, "restore", str(project), "-nodeReuse:false"], check=True, stdin=subprocess.DEVNULL)
     assets = json.loads((directory / "obj" / "project.assets.json").read_text())
     return pathlib.Path(next(iter(assets["packageFolders"])))
@@ -79,27 +79,27 @@ def linked_copy(source, target):
 
 
 def main():
-    dotnet, out = sys.argv[1], pathlib.Path(sys.argv[2])
+    dotnet, out, version = sys.argv[1], pathlib.Path(sys.argv[2]), sys.argv[3]
     stamp = out / "made.stamp"
     stamp.unlink(missing_ok=True)
-    packages = restore(dotnet, out / "restore")
+    packages = restore(dotnet, out / "restore", version)
     roots = out / "roots"
     shutil.rmtree(roots, ignore_errors=True)
 
     complete = roots / "complete"
-    install(packages, complete, VERSION)
+    install(packages, complete, version)
 
     no_desktop = roots / "no-desktop"
     linked_copy(complete, no_desktop)
-    shutil.rmtree(no_desktop / "shared" / DESKTOP / VERSION)
+    shutil.rmtree(no_desktop / "shared" / DESKTOP / version)
 
     install(packages, roots / "other-major", OTHER_MAJOR_VERSION)
 
     no_hostfxr = roots / "no-hostfxr"
     linked_copy(complete, no_hostfxr)
-    (no_hostfxr / "host" / "fxr" / VERSION / "hostfxr.dll").unlink()
+    (no_hostfxr / "host" / "fxr" / version / "hostfxr.dll").unlink()
 
-    stamp.write_text(f"{VERSION} {OTHER_MAJOR_VERSION}\n")
+    stamp.write_text(f"{version} {OTHER_MAJOR_VERSION}\n")
 
 
 if __name__ == "__main__":
