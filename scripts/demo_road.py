@@ -28,11 +28,12 @@ import time
 # The test server plays the mirror; its control client lives beside it.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "fixtures"))
 import server_control  # noqa: E402
+import release_constants  # noqa: E402
 
 BUILD_DIR = pathlib.Path(os.environ["CORVANE_BUILD_DIR"])
 TOOLS_DIR = BUILD_DIR / "tools"
 UI_HELPER = TOOLS_DIR / "ui-helper.exe"
-LAUNCH_EXE = BUILD_DIR / "Corvane_v1.3.7_Lite.exe"
+LAUNCH_EXE = BUILD_DIR / release_constants.read(BUILD_DIR)["CORVANE_EXE_NAME"]
 # The demo app as payload, the mirror on loopback as download host, the demo installer's digest.
 INSTALL_EXE = BUILD_DIR / "Corvane_Install_Demo_Lite.exe"
 DEMO_INSTALLER = TOOLS_DIR / "corvane-demo-installer.exe"

@@ -17,11 +17,16 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-const wchar_t InstallerPath[] = L"/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe";
+// The baseline asks for the very path the product asks for: the part of its URL after the host.
+const std::wstring InstallerPath = [] {
+    const std::wstring url = Lite::RuntimeInstallerUrl();
+    return url.substr(url.find(L'/', std::wstring_view(L"https://").size()));
+}();
 
 std::wstring TargetFile()
 {
@@ -53,7 +58,7 @@ double TimeBareLoop(const std::wstring& path)
     HINTERNET session = ::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                       WINHTTP_NO_PROXY_BYPASS, 0);
     HINTERNET connection = ::WinHttpConnect(session, L"localhost", INTERNET_DEFAULT_HTTPS_PORT, 0);
-    HINTERNET request = ::WinHttpOpenRequest(connection, L"GET", InstallerPath, nullptr, WINHTTP_NO_REFERER,
+    HINTERNET request = ::WinHttpOpenRequest(connection, L"GET", InstallerPath.c_str(), nullptr, WINHTTP_NO_REFERER,
                                              WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     ::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     ::WinHttpReceiveResponse(request, nullptr);

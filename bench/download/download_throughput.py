@@ -9,12 +9,15 @@ import tempfile
 import time
 import urllib.request
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "scripts"))
+import release_constants  # noqa: E402
+
 SOURCE = pathlib.Path(os.environ["CORVANE_SOURCE_DIR"])
 BUILD = pathlib.Path(os.environ["CORVANE_BUILD_DIR"])
 FIXTURES = BUILD / "fixtures"
 SERVER = SOURCE / "tests" / "fixtures" / "https_server.py"
 BENCH = BUILD / "bench" / "download-bench.exe"
-PATH = "/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
+PATH = release_constants.read(BUILD)["CORVANE_INSTALLER_PATH"]
 MIB = 1 << 20
 
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ReleaseConstants.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -7,9 +9,9 @@
 // Test side of the local HTTPS server and the signing fixtures that tests/fixtures makes for the build.
 namespace LiteTest {
 
-// The path the product always asks for.
-inline constexpr wchar_t InstallerUrlPath[] =
-    L"/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe";
+// The path the product always asks for: Microsoft's folder of the runtime version, and its x64 installer.
+inline const std::wstring InstallerUrlPath = std::wstring(L"/dotnet/WindowsDesktop/") + RuntimeVersion +
+                                             L"/windowsdesktop-runtime-" + RuntimeVersion + L"-win-x64.exe";
 
 // Replaces what the server answers (the scenario JSON described in tests/fixtures/https_server.py) and
 // clears its log. Fails the current test when the server cannot be reached.

@@ -29,7 +29,7 @@ using LiteTest::UnixPath;
 using LiteTest::Utf8;
 
 const std::wstring Title = LiteTest::DownloadTitle;
-const std::wstring MainInstruction = L"正在准备 .NET 8 桌面运行环境";
+const std::wstring MainInstruction = std::wstring(L"正在准备 .NET ") + LiteTest::RuntimeMajor + L" 桌面运行环境";
 const std::wstring Connecting = L"正在连接微软下载服务。下载期间可以取消。";
 const std::wstring Verifying = L"下载已完成，正在核验微软安装文件……";
 const std::wstring Cancelling = L"正在取消下载，请稍候……";

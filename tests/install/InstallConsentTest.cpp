@@ -1,5 +1,6 @@
 #include "install/InstallConsent.h"
 
+#include "ReleaseConstants.h"
 #include "bootstrap/Error.h"
 #include "bootstrap/Seams.h"
 #include "common/DialogTitles.h"
@@ -14,9 +15,9 @@
 namespace {
 
 const std::wstring Title = LiteTest::ConsentTitle;
-const std::wstring MainInstruction = L"首次使用需要安装 .NET 8 桌面运行环境";
+const std::wstring MainInstruction = std::wstring(L"首次使用需要安装 .NET ") + LiteTest::RuntimeMajor + L" 桌面运行环境";
 const std::wstring Content =
-    L"这台电脑尚未具备运行截图工具所需的 .NET 8 Desktop Runtime（64 位）。\n\n"
+    std::wstring(L"这台电脑尚未具备运行截图工具所需的 .NET ") + LiteTest::RuntimeMajor + L" Desktop Runtime（64 位）。\n\n"
     L"点击“下载并安装”后，将从微软官方下载并安装。下载量约几十 MB，仅缺少环境时需要；安装时 Windows 可能请求管理员确认。\n\n"
     L"安装完成后自动启动截图工具。您也可以暂不安装，改用无需另装环境的完整版。";
 const std::wstring DownloadLink = L"下载并安装\n从微软官方下载所需运行环境";

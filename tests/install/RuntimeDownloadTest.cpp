@@ -2,6 +2,7 @@
 
 #include "bootstrap/Error.h"
 #include "common/DownloadServer.h"
+#include "common/TestText.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ std::string InstallerRoute(const std::string& routeJson, const std::string& extr
                            const std::string& tls = "trusted")
 {
     std::string path;
-    for (const wchar_t* c = InstallerUrlPath; *c != L'\0'; ++c) {
+    for (const wchar_t* c = InstallerUrlPath.c_str(); *c != L'\0'; ++c) {
         path += static_cast<char>(*c);
     }
     return "{\"tls\":\"" + tls + "\",\"routes\":{\"" + path + "\":" + routeJson + extraRoutes + "}}";
@@ -174,7 +175,7 @@ TEST_F(RuntimeDownload, WritesTheWholeBodyOfTheFixedAddressOverTheOldContent)
         ASSERT_EQ(log.requests.size(), 1u);
         EXPECT_EQ(log.requests[0].scheme, "https");
         EXPECT_EQ(log.requests[0].method, "GET");
-        EXPECT_EQ(log.requests[0].userAgent, "Corvane-Lite/1.3.7");
+        EXPECT_EQ(log.requests[0].userAgent, "Corvane-Lite/" + LiteTest::Utf8(LiteTest::Version));
         EXPECT_EQ(log.requests[0].host, "localhost");
     }
 }

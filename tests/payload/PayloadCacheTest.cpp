@@ -1,3 +1,4 @@
+#include "ReleaseConstants.h"
 #include "bootstrap/BuildConfig.h"
 #include "bootstrap/Error.h"
 #include "common/TestText.h"
@@ -35,12 +36,12 @@ TEST(EnsurePayload, ReturnsTheBackslashPathOfAByteExactCopyBelowTheOverride)
     }
     EnvironmentOverride override(L"CORVANE_TEST_DATA_ROOT", slashed.c_str());
     const std::wstring expected =
-        root + L"\\lite-cache\\1.3.7\\" + std::wstring(Lite::Build::PayloadSha256.substr(0, 16)) + L"\\Corvane.App.exe";
+        root + L"\\lite-cache\\" + LiteTest::Version + L"\\" + std::wstring(Lite::Build::PayloadSha256.substr(0, 16)) + L"\\Corvane.App.exe";
 
     EXPECT_EQ(Lite::EnsurePayload(), expected);
     EXPECT_EQ(LiteTest::ReadBytes(expected), DemoApp());
     EXPECT_EQ(Lite::EnsurePayload(), expected);
-    EXPECT_EQ(LiteTest::ListNames(scratch / L"data\\lite-cache\\1.3.7"),
+    EXPECT_EQ(LiteTest::ListNames(scratch / (std::wstring(L"data\\lite-cache\\") + LiteTest::Version)),
               std::vector<std::wstring>{std::wstring(Lite::Build::PayloadSha256.substr(0, 16))});
 }
 
@@ -67,10 +68,10 @@ TEST(EnsurePayload, RemovesOnlyOldStagingFilesOfItsOwnNameFormAndStartsAnyway)
     EnvironmentOverride override(L"CORVANE_TEST_DATA_ROOT", scratch.Path().c_str());
     const std::wstring cache = scratch / L"lite-cache";
     const std::wstring payloadDirectory =
-        cache + L"\\1.3.7\\" + std::wstring(Lite::Build::PayloadSha256.substr(0, 16));
+        cache + L"\\" + LiteTest::Version + L"\\" + std::wstring(Lite::Build::PayloadSha256.substr(0, 16));
     const std::wstring downloads = cache + L"\\downloads";
     ASSERT_TRUE(::CreateDirectoryW(cache.c_str(), nullptr));
-    ASSERT_TRUE(::CreateDirectoryW((cache + L"\\1.3.7").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((cache + L"\\" + LiteTest::Version).c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW(payloadDirectory.c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW(downloads.c_str(), nullptr));
     const auto place = [&](const std::wstring& path, const std::string& bytes, unsigned long long age) {

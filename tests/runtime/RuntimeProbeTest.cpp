@@ -44,7 +44,7 @@ TEST(QuotePath, WrapsThePathInOnePairOfQuotesWithoutEscaping)
 
 TEST(AppDirectory, DropsTheLastComponentAndTheSeparatorsBeforeIt)
 {
-    EXPECT_EQ(Lite::AppDirectory(L"C:\\cache\\1.3.7\\abc\\Corvane.App.exe"), L"C:\\cache\\1.3.7\\abc");
+    EXPECT_EQ(Lite::AppDirectory(L"C:\\cache\\2.0.1\\abc\\Corvane.App.exe"), L"C:\\cache\\2.0.1\\abc");
     EXPECT_EQ(Lite::AppDirectory(L"C:/cache//Corvane.App.exe"), L"C:/cache");
     EXPECT_EQ(Lite::AppDirectory(L"\\\\server\\share\\Corvane.App.exe"), L"\\\\server\\share");
     // "C:" alone would name the drive's current directory, not its root.

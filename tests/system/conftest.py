@@ -17,10 +17,19 @@ import pytest
 BUILD_DIR = pathlib.Path(os.environ.get("CORVANE_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build" / "release"))
 SOURCE_DIR = pathlib.Path(os.environ.get("CORVANE_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
 TOOLS_DIR = BUILD_DIR / "tools"
-BOOTSTRAPPER = BUILD_DIR / "Corvane_v1.3.7_Lite.exe"
-UI_HELPER = TOOLS_DIR / "ui-helper.exe"
-# Test-side helpers shared with the demo scripts (the test server's control client, the texts users see).
+# Test-side helpers shared with the demo scripts (the test server's control client, the texts users see),
+# and the build's release constants.
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "fixtures"))
+sys.path.insert(0, str(SOURCE_DIR / "scripts"))
+import release_constants  # noqa: E402
+
+CONSTANTS = release_constants.read(BUILD_DIR)
+VERSION = CONSTANTS["CORVANE_VERSION"]
+RUNTIME_VERSION = CONSTANTS["CORVANE_RUNTIME_VERSION"]
+RUNTIME_MAJOR = CONSTANTS["CORVANE_RUNTIME_MAJOR"]
+RELEASE_EXE = CONSTANTS["CORVANE_EXE_NAME"]
+BOOTSTRAPPER = BUILD_DIR / RELEASE_EXE
+UI_HELPER = TOOLS_DIR / "ui-helper.exe"
 
 # Variables of ours or of the runtime that must not leak from the developer's shell into a test.
 _SCRUBBED = ("CORVANE_TEST_DATA_ROOT", "CORVANE_BOOTSTRAP_PATH", "DOTNET_ROOT", "DOTNET_ROOT_X64",
@@ -192,7 +201,6 @@ def small_drive(tmp_path, size):
 
 PKI_DIR = BUILD_DIR / "fixtures" / "pki"
 RELEASE_SCRIPT = SOURCE_DIR / "scripts" / "release"
-RELEASE_EXE = "Corvane_v1.3.7_Lite.exe"
 
 
 class Release:

@@ -23,12 +23,13 @@ import xml.etree.ElementTree as ElementTree
 
 import pytest
 
-from conftest import BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import VERSION as BOOTSTRAPPER_VERSION
+from conftest import RUNTIME_VERSION, BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import SIGNED_INSTALLER, Road, consent, expect_warning, set_scenario
 from test_payload_guard import FIX, check, configure
 from texts import NOT_READY
 
-VERSION = "8.0.32"
+VERSION = RUNTIME_VERSION
 APP_PROJECT = SOURCE_DIR / "tools" / "dotnet-app"
 APP_BUILD = BUILD_DIR / "dotnet-app"
 BUILD_OUTPUT = APP_BUILD / "bin" / "Release" / "net8.0-windows" / "win-x64"
@@ -86,7 +87,7 @@ def wait_for_records(record_file, count, timeout=120):
 
 def cached_app(data_root):
     digest16 = hashlib.sha256(DOTNET_APP.read_bytes()).hexdigest()[:16]
-    return data_root / "lite-cache" / "1.3.7" / digest16 / "Corvane.App.exe"
+    return data_root / "lite-cache" / BOOTSTRAPPER_VERSION / digest16 / "Corvane.App.exe"
 
 
 def assert_runs_on(start_record, root):

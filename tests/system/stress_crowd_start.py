@@ -9,7 +9,7 @@ import hashlib
 
 import pytest
 
-from conftest import BUILD_DIR, MutexHolder, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import VERSION, BUILD_DIR, MutexHolder, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_runtime_launch import read_runs
 from texts import BUSY_TEXT, CONSENT_TITLE, MESSAGE_TITLE
 
@@ -74,7 +74,7 @@ def test_of_ten_starts_at_once_exactly_one_goes_on(tmp_path, held_in):
     runs = read_runs(record)
     probes = sum("--corvane-runtime-probe" in r.command_line for r in runs)
     launches = len(runs) - probes
-    directory = data_root / "lite-cache" / "1.3.7" / hashlib.sha256(PAYLOAD).hexdigest()[:16]
+    directory = data_root / "lite-cache" / VERSION / hashlib.sha256(PAYLOAD).hexdigest()[:16]
     names = sorted(p.name for p in directory.iterdir())
     print(f"\nCrowd start, {CROWD} at once on one data root, the first held in its {held_in}: "
           f"busy boxes {len(boxes)} (from {len({b.pid for b in boxes})} processes), consent prompts "

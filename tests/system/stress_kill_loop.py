@@ -35,7 +35,7 @@ import time
 
 from server_control import requests_seen
 
-from conftest import BUILD_DIR, UI_HELPER, run, start, wait_exit, wait_until, windows_path, wine_env
+from conftest import VERSION, BUILD_DIR, UI_HELPER, run, start, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import SIGNED_INSTALLER, Road, consent, set_scenario
 from test_runtime_launch import make_root, read_runs
 
@@ -124,7 +124,7 @@ class Loop:
         self.runtime_root = tmp_path / "runtime"
         (self.runtime_root / "shared" / "Microsoft.NETCore.App").mkdir(parents=True)
         (self.runtime_root / "shared" / "Microsoft.WindowsDesktop.App").mkdir()
-        self.directory = self.data_root / "lite-cache" / "1.3.7" / hashlib.sha256(PAYLOAD).hexdigest()[:16]
+        self.directory = self.data_root / "lite-cache" / VERSION / hashlib.sha256(PAYLOAD).hexdigest()[:16]
         self.app = self.directory / "Corvane.App.exe"
         self.half_started = 0
 

@@ -16,7 +16,7 @@ import pytest
 
 from server_control import requests_seen
 
-from conftest import TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import RUNTIME_MAJOR, TOOLS_DIR, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import DOWNLOAD_LINK, INSTALL_BOOTSTRAPPER, SIGNED_INSTALLER, Road, set_scenario, staged_command_line
 from test_release import expect_demo_app_started_by
 from test_runtime_launch import RECORDING_BOOTSTRAPPER, make_root, read_runs
@@ -117,7 +117,7 @@ def test_consent_road_loads_nothing_from_the_exe_folder(tmp_path, data_root):
 
     # The task dialog of the version-6 common controls, with its command links, as without planted files.
     prompt = ui("read", CONSENT_TITLE)
-    assert "首次使用需要安装 .NET 8 桌面运行环境" in prompt.texts
+    assert f"首次使用需要安装 .NET {RUNTIME_MAJOR} 桌面运行环境" in prompt.texts
     assert prompt.buttons[DOWNLOAD_LINK]["text"] == "下载并安装\n从微软官方下载所需运行环境"
     assert prompt.buttons[DECLINE]["text"] == "暂不安装，退出轻量版"
     ui("click", CONSENT_TITLE, DECLINE)

@@ -8,7 +8,7 @@ import zlib
 import pefile
 import pytest
 
-from conftest import BOOTSTRAPPER, TOOLS_DIR
+from conftest import VERSION, BOOTSTRAPPER, TOOLS_DIR
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_RCDATA, RT_MANIFEST = 3, 14, 16, 10, 24
 LANG_EN_US = 0x409
@@ -135,8 +135,9 @@ def test_version_record(pe):
     lang, _ = resource(pe, RT_VERSION, 1)
     assert lang == LANG_EN_US
     fixed = pe.VS_FIXEDFILEINFO[0]
-    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010003, 0x00070000)
-    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010003, 0x00070000)
+    major, minor, patch = map(int, VERSION.split("."))
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (major << 16 | minor, patch << 16)
+    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (major << 16 | minor, patch << 16)
     assert fixed.FileOS == 0x40004
     assert fixed.FileType == 1
     assert fixed.FileFlags & fixed.FileFlagsMask == 0
@@ -145,10 +146,10 @@ def test_version_record(pe):
     strings = {k.decode(): v.decode("utf-8") for k, v in tables[0].entries.items()}
     assert strings == {
         "FileDescription": "Corvane Lite - 轻量版",
-        "FileVersion": "1.3.7.0",
+        "FileVersion": VERSION + ".0",
         "ProductName": "Corvane Lite",
-        "ProductVersion": "1.3.7",
-        "OriginalFilename": "Corvane_v1.3.7_Lite.exe",
+        "ProductVersion": VERSION,
+        "OriginalFilename": f"Corvane_v{VERSION}_Lite.exe",
     }
     translations = [var.entry for info in pe.FileInfo[0] if info.Key == b"VarFileInfo" for var in info.Var]
     assert translations == [{b"Translation": "0x0409 0x04b0"}]

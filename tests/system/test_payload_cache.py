@@ -13,7 +13,7 @@ import uuid
 
 import pytest
 
-from conftest import BOOTSTRAPPER, BUILD_DIR, UI_HELPER, small_drive, start, ui, wait_exit, windows_path, wine_env
+from conftest import VERSION, BOOTSTRAPPER, BUILD_DIR, UI_HELPER, small_drive, start, ui, wait_exit, windows_path, wine_env
 from texts import (CANNOT_READ, CONSENT_TITLE, INCOMPLETE, LOCATION_UNUSABLE, MESSAGE_TITLE, REPLACE_FAILED,
                    VERIFY_FAILED, WRITE_FAILED)
 
@@ -30,7 +30,7 @@ PAYLOAD_SHA256 = sha256(DEMO_APP)
 
 
 def payload_directory(data_root, digest_directory=None):
-    return data_root / "lite-cache" / "1.3.7" / (digest_directory or PAYLOAD_SHA256[:16])
+    return data_root / "lite-cache" / VERSION / (digest_directory or PAYLOAD_SHA256[:16])
 
 
 def environment(data_root):
@@ -95,7 +95,7 @@ def test_first_start_extracts_the_verified_app_below_the_override_only(data_root
     start_and_finish(data_root)
 
     directory = payload_directory(data_root)
-    assert sorted(p.name for p in (data_root / "lite-cache").iterdir()) == ["1.3.7"]
+    assert sorted(p.name for p in (data_root / "lite-cache").iterdir()) == [VERSION]
     assert sorted(p.name for p in directory.parent.iterdir()) == [PAYLOAD_SHA256[:16]]
     assert [p.name for p in directory.iterdir()] == ["Corvane.App.exe"]
     assert sha256(directory / "Corvane.App.exe") == PAYLOAD_SHA256
@@ -210,6 +210,6 @@ def test_a_build_whose_digest_does_not_match_its_payload_fails_every_start(data_
 @pytest.mark.parametrize("build", ["Corvane_NoPayload_Lite.exe", "Corvane_EmptyPayload_Lite.exe"])
 def test_a_build_without_usable_payload_says_it_is_incomplete(data_root, build):
     assert start_expecting_warning(data_root, BUILD_DIR / build) == INCOMPLETE
-    directories = list((data_root / "lite-cache" / "1.3.7").iterdir())
+    directories = list((data_root / "lite-cache" / VERSION).iterdir())
     assert len(directories) == 1
     assert list(directories[0].iterdir()) == []

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR, RELEASE_SCRIPT, SOURCE_DIR, TOOLS_DIR
+from conftest import RELEASE_EXE, BUILD_DIR, RELEASE_SCRIPT, SOURCE_DIR, TOOLS_DIR
 
 CHECK_SCRIPT = SOURCE_DIR / "cmake" / "PayloadCheck.cmake"
 
@@ -76,7 +76,7 @@ def test_release_refuses_every_file_that_cannot_be_the_app_in_one_line_before_bu
         assert lines == [f"release: payload {payload.name} {expected}"], name
         # Refused before anything was built.
         assert not (out / "build").exists(), name
-        assert not (out / "Corvane_v1.3.7_Lite.exe").exists(), name
+        assert not (out / RELEASE_EXE).exists(), name
 
 
 def test_native_x64_programs_and_single_file_bundles_pass(tmp_path):

@@ -13,17 +13,17 @@ from datetime import datetime, timezone
 import jsonschema
 import pefile
 
-from conftest import (BOOTSTRAPPER, BUILD_DIR, PKI_DIR, RELEASE_EXE, SOURCE_DIR, TOOLS_DIR, make_release, run, start, ui,
-                      wait_exit, windows_path, wine_env)
+from conftest import (BOOTSTRAPPER, BUILD_DIR, CONSTANTS, PKI_DIR, RELEASE_EXE, RUNTIME_VERSION, SOURCE_DIR, TOOLS_DIR,
+                      VERSION, make_release, run, start, ui, wait_exit, windows_path, wine_env)
 
 TRUST_CHECK = TOOLS_DIR / "trust-check.exe"
 DEMO_APP_TITLE = "Corvane 截图工具（演示）"
 NOTICES = "THIRD_PARTY_NOTICES.txt"
-BOM = "Corvane_v1.3.7_Lite.cdx.json"
+BOM = RELEASE_EXE.removesuffix(".exe") + ".cdx.json"
 SHIPPED = [RELEASE_EXE, RELEASE_EXE + ".debug", NOTICES, BOM]
-INSTALLER_URL = "https://builds.dotnet.microsoft.com/dotnet/WindowsDesktop/8.0.32/windowsdesktop-runtime-8.0.32-win-x64.exe"
-INSTALLER_SHA512 = ("34f64d5e365ba85db6ba4af06d382eb7ca4933ac492cb907f417281ed5683babec4beecacb20b195d8bab8d16a273ff13cb6d8"
-                    "2523e17e363dcab64f936404f4")
+INSTALLER_URL = ("https://builds.dotnet.microsoft.com/dotnet/WindowsDesktop/" + RUNTIME_VERSION +
+                 "/windowsdesktop-runtime-" + RUNTIME_VERSION + "-win-x64.exe")
+INSTALLER_SHA512 = CONSTANTS["CORVANE_INSTALLER_SHA512"]
 # The packages of Debian's MinGW-w64 cross compiler whose code a static link puts into the exe, and a
 # function of each that the exe really holds.
 LINKED_SYMBOLS = {
@@ -181,7 +181,7 @@ def test_signing_elsewhere_without_the_bill_of_materials_is_refused_before_the_e
                             cwd="/", stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
     assert result.returncode == 2
     assert result.stderr.splitlines() == [
-        "release: --sign-only: no Corvane_v1.3.7_Lite.cdx.json beside the exe; copy the whole release directory "
+        f"release: --sign-only: no {BOM} beside the exe; copy the whole release directory "
         "that scripts/release wrote"]
     assert (tmp_path / RELEASE_EXE).read_bytes() == before
     assert not (tmp_path / "SHA256SUMS").exists()
@@ -249,7 +249,7 @@ def test_every_release_carries_a_valid_bill_of_materials_of_what_it_is_made_of(r
         assert bom["bomFormat"] == "CycloneDX" and bom["specVersion"] == "1.5", name
         exe = bom["metadata"]["component"]
         # The digest of the file as it ships: signed, for the signed release.
-        assert (exe["name"], exe["version"]) == (RELEASE_EXE, "1.3.7"), name
+        assert (exe["name"], exe["version"]) == (RELEASE_EXE, VERSION), name
         assert exe["hashes"] == [{"alg": "SHA-256", "content": sha256(release.exe)}], name
         if commit_time:
             assert bom["metadata"]["timestamp"] == commit_time, name
@@ -278,7 +278,7 @@ def test_every_release_carries_a_valid_bill_of_materials_of_what_it_is_made_of(r
         installer = components["runtime-installer"]
         assert installer["externalReferences"] == [{"type": "distribution", "url": INSTALLER_URL}], name
         assert installer["hashes"] == [{"alg": "SHA-512", "content": INSTALLER_SHA512}], name
-        assert installer["version"] == "8.0.32", name
+        assert installer["version"] == RUNTIME_VERSION, name
         assert installer["supplier"] == {"name": "Microsoft Corporation"}, name
 
         dependencies = {d["ref"]: d["dependsOn"] for d in bom["dependencies"]}

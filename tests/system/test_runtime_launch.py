@@ -6,7 +6,7 @@ import os
 import subprocess
 import time
 
-from conftest import BUILD_DIR, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import VERSION, BUILD_DIR, TOOLS_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from texts import MESSAGE_TITLE
 
 RECORDING_BOOTSTRAPPER = BUILD_DIR / "Corvane_Recording_Lite.exe"
@@ -36,7 +36,7 @@ def read_runs(record_file):
 
 def cached_app(data_root):
     digest16 = hashlib.sha256(TEST_APP.read_bytes()).hexdigest()[:16]
-    return data_root / "lite-cache" / "1.3.7" / digest16 / "Corvane.App.exe"
+    return data_root / "lite-cache" / VERSION / digest16 / "Corvane.App.exe"
 
 
 def make_root(path, desktop_target=None):
