@@ -1,9 +1,9 @@
-"""The bootstrapper against Microsoft's own .NET 8: a real WPF app (tools/dotnet-app) published with the .NET
-SDK as app teams are told to publish theirs, Microsoft's app host in front of it, and Microsoft's 8.0.32
-runtime packs laid out as the runtime roots a PC really has (tools/dotnet-runtime/make_roots.py). What
+"""The bootstrapper against Microsoft's own .NET: a real WPF app (tools/dotnet-app) published with the .NET
+SDK as app teams are told to publish theirs, Microsoft's app host in front of it, and Microsoft's runtime
+packs of the version the bootstrapper installs (CORVANE_RUNTIME_VERSION) laid out as the runtime roots a PC really has (tools/dotnet-runtime/make_roots.py). What
 the bootstrapper relies on of the app host is tried here for real: it takes the runtime from the root in
 DOTNET_ROOT_X64 and DOTNET_ROOT and from nowhere else, refuses a root without a fitting desktop runtime,
-rolls 8.0.0 forward to 8.0.32, and shows no error window of its own while DOTNET_DISABLE_GUI_ERRORS is 1.
+rolls <major>.0.0 forward to that patch, and shows no error window of its own while DOTNET_DISABLE_GUI_ERRORS is 1.
 
 The app records what it was started with and the runtime it really runs on; probe runs leave no record,
 since the app answers a probe before anything else runs. A root that the app's probe did not pass was
@@ -24,7 +24,7 @@ import xml.etree.ElementTree as ElementTree
 import pytest
 
 from conftest import VERSION as BOOTSTRAPPER_VERSION
-from conftest import RUNTIME_VERSION, BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
+from conftest import RUNTIME_MAJOR, RUNTIME_VERSION, BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import SIGNED_INSTALLER, Road, consent, expect_warning, set_scenario
 from test_payload_guard import FIX, check, configure
 from texts import NOT_READY
@@ -32,7 +32,7 @@ from texts import NOT_READY
 VERSION = RUNTIME_VERSION
 APP_PROJECT = SOURCE_DIR / "tools" / "dotnet-app"
 APP_BUILD = BUILD_DIR / "dotnet-app"
-BUILD_OUTPUT = APP_BUILD / "bin" / "Release" / "net8.0-windows" / "win-x64"
+BUILD_OUTPUT = APP_BUILD / "bin" / "Release" / f"net{RUNTIME_MAJOR}.0-windows" / "win-x64"
 DOTNET_APP = BUILD_OUTPUT / "publish" / "Corvane.App.exe"
 ROOTS = BUILD_DIR / "dotnet-runtime" / "roots"
 BOOTSTRAPPER = BUILD_DIR / "Corvane_Dotnet_Lite.exe"
@@ -49,8 +49,8 @@ HOSTFXR_MISSING = 0x80008083
 
 BROKEN_ROOTS = {
     # root: the host's exit code, and what its box names as missing
-    "no-desktop": (FRAMEWORK_MISSING, "Required: 'Microsoft.WindowsDesktop.App', version '8.0.0' (x64)"),
-    "other-major": (FRAMEWORK_MISSING, "Required: 'Microsoft.NETCore.App', version '8.0.0' (x64)"),
+    "no-desktop": (FRAMEWORK_MISSING, f"Required: 'Microsoft.WindowsDesktop.App', version '{RUNTIME_MAJOR}.0.0' (x64)"),
+    "other-major": (FRAMEWORK_MISSING, f"Required: 'Microsoft.NETCore.App', version '{RUNTIME_MAJOR}.0.0' (x64)"),
     "no-hostfxr": (HOSTFXR_MISSING, "You must install .NET Desktop Runtime to run this application."),
 }
 
@@ -90,13 +90,14 @@ def cached_app(data_root):
     return data_root / "lite-cache" / BOOTSTRAPPER_VERSION / digest16 / "Corvane.App.exe"
 
 
-def assert_runs_on(start_record, root):
-    """The app ran on Microsoft's 8.0.32 from this root: both frameworks' assemblies were loaded from it."""
-    core = root + "\\shared\\Microsoft.NETCore.App\\" + VERSION
-    assert start_record["runtime_version"] == VERSION
+def assert_runs_on(start_record, root, version=VERSION):
+    """The app ran on Microsoft's runtime of that version from this root: both frameworks' assemblies were
+    loaded from it."""
+    core = root + "\\shared\\Microsoft.NETCore.App\\" + version
+    assert start_record["runtime_version"] == version
     assert start_record["core_library"] == core + "\\System.Private.CoreLib.dll"
     assert start_record["runtime_directory"] == core + "\\"
-    assert start_record["desktop_library"] == (root + "\\shared\\Microsoft.WindowsDesktop.App\\" + VERSION +
+    assert start_record["desktop_library"] == (root + "\\shared\\Microsoft.WindowsDesktop.App\\" + version +
                                                "\\PresentationFramework.dll")
 
 
@@ -151,7 +152,7 @@ def registered_install_location(root):
 
 
 def test_the_app_starts_on_microsofts_runtime_from_the_root_it_is_handed(tmp_path, data_root):
-    # The runtime configuration asks for 8.0.0 with LatestPatch; the root holds only 8.0.32.
+    # The runtime configuration asks for <major>.0.0 with LatestPatch; the root holds only the one patch.
     root = root_path("complete")
     record = tmp_path / "record.jsonl"
     env = dotnet_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root), DOTNET_ROOT=root,
