@@ -135,8 +135,8 @@ def test_bumped_release_names_its_versions_in_its_files(bumped_release):
             f"(Windows Desktop Runtime {BUMPED_RUNTIME})") in output.splitlines()
     exe = directory / f"Corvane_v{BUMPED_VERSION}_Lite.exe"
     assert exe.is_file()
-    assert sorted(p.name for p in directory.glob("Corvane_v*")) == [
-        exe.name, exe.name + ".debug", f"Corvane_v{BUMPED_VERSION}_Lite.cdx.json"]
+    assert sorted(p.name for p in directory.glob("Corvane_v*")) == sorted([
+        exe.name, exe.name + ".debug", f"Corvane_v{BUMPED_VERSION}_Lite.cdx.json"])
 
     pe = pefile.PE(str(exe))
     strings = {k.decode(): v.decode("utf-8") for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
