@@ -58,6 +58,11 @@ def test_another_runtime_needs_its_own_digest_when_configuring(tmp_path):
     assert (f"CORVANE_RUNTIME_VERSION={BUMPED_RUNTIME} needs its own CORVANE_INSTALLER_SHA512: the one given is that "
             f"of {constants['CORVANE_RUNTIME_VERSION']}'s installer") in words(paired.stdout + paired.stderr)
 
+    upper_case = configure(tmp_path / "upper", f"-DCORVANE_INSTALLER_SHA512={'AB' * 64}")
+    assert upper_case.returncode != 0
+    assert (f"CORVANE_INSTALLER_SHA512={'AB' * 64} is not a SHA-512: give its 128 hexadecimal digits in lower case"
+            in words(upper_case.stdout + upper_case.stderr))
+
     not_a_version = configure(tmp_path / "word", "-DCORVANE_VERSION=latest")
     assert not_a_version.returncode != 0
     assert "CORVANE_VERSION=latest is not a version: give three numbers, as 1.2.3" in words(
