@@ -160,6 +160,7 @@ class Signature:
         if len(unauthenticated) > 1 or (unauthenticated and unauthenticated[0].tag != der.context(1)):
             raise der.DerError("the signer info holds more than its parts")
         self.stamp_signer = None
+        self.stamped = False
         attributes = unauthenticated[0].children() if unauthenticated else []
         stamps = 0
         for attribute in attributes:
@@ -176,6 +177,7 @@ class Signature:
                 raise Refusal("data beside the signature: {name} carries more than one time stamp")
             (value,) = values
             value.expect(der.SEQUENCE, "the time stamp")
+            self.stamped = True
             if kind == COUNTER_SIGNATURE:
                 self.stamp_signer = signer_identity(value, "the time stamp's signer")
         self.leaf = self.certificate_named(self.signer)
@@ -215,10 +217,14 @@ def read_signature(image):
     content, after = entry
     signature = Signature(content, image.name)
     trailing = content[signature.length:] + after
-    # A signing tool pads the PKCS#7 to the eight-byte boundary the table's entries keep, with zeros.
-    if any(trailing) or (8 + signature.length + len(trailing)) % 8 or len(trailing) >= 8:
-        raise Refusal(f"data beside the signature: {image.name} carries {len(trailing)} bytes after the signature "
-                      "inside its table, beyond the eight-byte alignment")
+    # A signing tool pads the PKCS#7 with zeros to the eight-byte boundary the table's entries keep.
+    alignment = -(8 + signature.length) % 8
+    if len(trailing) > alignment:
+        raise Refusal(f"data beside the signature: {image.name} carries {len(trailing) - alignment} bytes after the "
+                      "signature inside its table, beyond the eight-byte alignment")
+    if any(trailing):
+        raise Refusal(f"data beside the signature: {image.name} carries bytes other than zeros after the signature "
+                      "inside its table")
     return signature
 
 
@@ -236,12 +242,15 @@ class Verdict:
         result = subprocess.run(["osslsigncode", "verify", *osslsigncode_options(), "-CAfile", str(ca_file),
                                  "-TSA-CAfile", str(ca_file), "-in", str(path)], stdin=subprocess.DEVNULL,
                                 capture_output=True, text=True, errors="replace", timeout=300)
-        output = result.stdout + result.stderr
+        self.output = output = result.stdout + result.stderr
         # Anchored: the time-stamping authority's own "... Signature verification: ok" line is not the verdict.
         self.holds = result.returncode == 0 and bool(re.search(r"^Signature verification: ok$", output, re.MULTILINE))
         # osslsigncode 2.9 says "Timestamp time:", Debian 12's 2.5 "The signature is timestamped:".
         stamp = re.search(r"^\s*(?:Timestamp time|The signature is timestamped): (.+)", output, re.MULTILINE)
         self.stamp = stamp.group(1).strip() if stamp else None
+        # A time stamp that does not hold leaves the signature judged at today's date, and osslsigncode's
+        # verdict ok: the stamp's own line says whether it held.
+        self.stamp_holds = bool(re.search(r"^Timestamp Server Signature verification: ok$", output, re.MULTILINE))
         self.reason = self.reason_in(output) or f"osslsigncode refused it (exit status {result.returncode})"
 
     @staticmethod
@@ -284,6 +293,9 @@ def judge(image, signature, ca_file, expected_signer):
         raise Refusal(f"the signature does not verify: {name} is signed by {signer}, issued by "
                       f'"{leaf.issuer_text}", and under {anchor_description(ca_file)} osslsigncode says: '
                       f"{verdict.reason}")
+    if signature.stamped and not (verdict.stamp_holds and verdict.stamp):
+        raise Refusal(f"the time stamp does not verify: {name} carries a time stamp that does not hold under "
+                      f"{anchor_description(ca_file)}: {verdict.reason_in(verdict.output) or 'osslsigncode could not read it'}")
     checked = [f"the signature under {anchor_description(ca_file)}"]
     if expected_signer is not None:
         if len(leaf.organizations) != 1 or not organization_matches(leaf.organizations[0], expected_signer):
