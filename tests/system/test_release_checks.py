@@ -175,7 +175,7 @@ def refusals(releases, tmp_path):
             sign(exe, tmp_path / "anyone.exe", certificate=anyone[0], key=anyone[1], with_root=False),
             "the signature does not verify: anyone.exe is signed by \"CN=Anyone at all\", issued by "
             f"\"CN=Anyone at all\", and under the CA certificates in {ROOT} osslsigncode says: "
-            "Certificate not found in local repository: self-signed certificate"),
+            "self-signed certificate"),
         "the company's name under a root it carries itself": (
             own_root_signed(exe, tmp_path / "own-root.exe"),
             f"the signature does not verify: own-root.exe is signed by \"{untrusted_chain}\", issued by "
@@ -211,8 +211,8 @@ def test_a_file_that_is_not_this_build_plus_a_signature_is_refused_and_the_relea
     cases["a chain that leads nowhere"] = (
         orphan, "release: --adopt-signed: the signature does not verify: orphan.exe is signed by \"CN=Corvane Test "
                 "Signer company-untrusted, O=Corvane Test Company\", issued by \"CN=Corvane Untrusted Root, "
-                f"O=Corvane Test\", and under the CA certificates in {ROOT} osslsigncode says: Certificate not found "
-                "in local repository: unable to get local issuer certificate")
+                f"O=Corvane Test\", and under the CA certificates in {ROOT} osslsigncode says: unable to get local "
+                "issuer certificate")
 
     for name, (candidate, line) in cases.items():
         directory = unsigned_copy(releases, tmp_path / name.replace(" ", "-"))
@@ -244,8 +244,8 @@ def test_adoption_pins_the_organization_and_the_root_not_the_leaf(releases, tmp_
     assert result.stderr.splitlines() == [
         "release: --adopt-signed: the signature does not verify: short-lived.exe is signed by \"CN=Signing service job "
         "4711, O=Corvane Test Company\", issued by \"CN=Corvane Test Root, O=Corvane Test\", and under this "
-        "machine's CA certificates osslsigncode says: Certificate not found in local repository: unable to get local "
-        "issuer certificate"]
+        "machine's CA certificates osslsigncode says: Certificate not found in local repository: self-signed "
+        "certificate in certificate chain"]
     assert snapshot(directory) == before
 
     # Adoption names its signer or does nothing.
