@@ -131,11 +131,14 @@ def test_no_damaged_signature_crashes_the_checks_or_gets_past_them(releases, tmp
     bases = {"plain": sign(exe, tmp_path / "plain.exe")}
     with time_stamping_authority(datetime.now(timezone.utc).strftime("%Y%m%d%H%M%SZ")) as url:
         bases["stamped"] = sign(exe, tmp_path / "stamped.exe", "-ts", url)
-    # Both bases themselves pass both commands, so what a mutant gets refused for is its damage.
-    for base in bases.values():
-        directory = unsigned_copy(releases, tmp_path / f"{base.stem}-release")
-        assert run_release(directory, "--adopt-signed", base, *TRUST).returncode == 0, base
+    # Both bases themselves pass, so what a mutant gets refused for is its damage; the stamped one is
+    # adopted with its time stamp named.
+    for label, base in bases.items():
+        directory = unsigned_copy(releases, tmp_path / f"{label}-release")
+        adopted = run_release(directory, "--adopt-signed", base, *TRUST)
+        assert adopted.returncode == 0, (label, adopted.stderr)
         assert (directory / RELEASE_EXE).read_bytes() == base.read_bytes()
+        assert ("\nStamped: " in adopted.stdout) == (label == "stamped"), adopted.stdout
 
     rng = random.Random(SEED)
     work = tmp_path / "mutants"
