@@ -41,8 +41,11 @@ corvane_files=(/usr/src/googletest/CMakeLists.txt:googletest /usr/share/fonts/tr
 corvane_install_packages() {
   local missing=()
   local package
+  # One query for all of them: the release checks run this on every call.
+  local installed
+  installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${corvane_packages[@]}" 2>/dev/null || true)
   for package in "${corvane_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    grep -qx "$package install ok installed" <<<"$installed" || missing+=("$package")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
@@ -60,10 +63,13 @@ corvane_check_tools() {
   for entry in "${corvane_commands[@]}"; do
     command -v "${entry%%:*}" >/dev/null 2>&1 || absent+=("command ${entry%%:*} (package ${entry#*:})")
   done
-  for entry in "${corvane_python_modules[@]}"; do
-    /usr/bin/python3 -c "import ${entry%%:*}" >/dev/null 2>&1 ||
-      absent+=("python module ${entry%%:*} for /usr/bin/python3 (package ${entry#*:})")
-  done
+  local modules=("${corvane_python_modules[@]%%:*}")
+  if ! /usr/bin/python3 -c "import $(IFS=,; echo "${modules[*]}")" >/dev/null 2>&1; then
+    for entry in "${corvane_python_modules[@]}"; do
+      /usr/bin/python3 -c "import ${entry%%:*}" >/dev/null 2>&1 ||
+        absent+=("python module ${entry%%:*} for /usr/bin/python3 (package ${entry#*:})")
+    done
+  fi
   for entry in "${corvane_files[@]}"; do
     [ -e "${entry%%:*}" ] || absent+=("${entry%%:*} (package ${entry#*:})")
   done

@@ -410,11 +410,16 @@ def refresh(out, exe, signed_with=None, elsewhere=False):
     path = out / bom_name(exe)
     if not path.is_file():
         raise SystemExit(f"no {path.name} beside the exe: build the release with scripts/release first")
-    document = json.loads(path.read_text(encoding="utf-8"))
-    digest = sha(exe, "sha256")
-    document["metadata"]["component"]["hashes"] = [{"alg": "SHA-256", "content": digest}]
-    document["serialNumber"] = serial_number(digest)
-    tools = document["metadata"].setdefault("tools", {}).setdefault("components", [])
+    try:
+        document = json.loads(path.read_text(encoding="utf-8"))
+        digest = sha(exe, "sha256")
+        document["metadata"]["component"]["hashes"] = [{"alg": "SHA-256", "content": digest}]
+        document["serialNumber"] = serial_number(digest)
+        tools = document["metadata"].setdefault("tools", {}).setdefault("components", [])
+    except (UnicodeDecodeError, json.JSONDecodeError, KeyError, TypeError, AttributeError) as damaged:
+        # Only a bill of materials this command wrote can be brought up to date, never one rewritten since.
+        raise SystemExit(f"{path.name} is not the bill of materials scripts/release wrote ({type(damaged).__name__}: "
+                         f"{damaged})") from None
     if signed_with or elsewhere:
         # Whatever signed the file before does not sign this one.
         tools[:] = [t for t in tools if "Authenticode signing" not in t.get("description", "")]

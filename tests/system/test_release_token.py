@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 import softhsm
-from conftest import PKI_DIR, RELEASE_EXE, make_release, run_release
+from conftest import PKI_DIR, RELEASE_EXE, RELEASE_SCRIPT, make_release, run_release
 from test_release import BOM, SHIPPED, sha256, trust, valid_cyclonedx
 
 # Stands in for osslsigncode on PATH and then runs the real one. It writes down the command line and the
@@ -175,3 +175,25 @@ def test_the_pin_never_travels_in_the_key_uri(token, tmp_path):
     assert result.returncode == 2
     assert result.stderr.splitlines() == [
         "release: the key URI must not carry the PIN: leave pin-value out and give the PIN with --pin-file"]
+
+
+def test_a_traced_release_command_never_traces_the_pin(releases, token, tmp_path):
+    """Run with bash -x, or with xtrace inherited through SHELLOPTS, the command traces itself, but not the
+    lines that handle the PIN; it signs all the same, from a file and from standard input."""
+    pin_file = tmp_path / "pin"
+    pin_file.write_text(token.pin + "\n")
+    cases = {
+        "bash -x, the PIN from a file": (["bash", "-x", str(RELEASE_SCRIPT)], {}, ["--pin-file", pin_file], None),
+        "SHELLOPTS=xtrace, the PIN from standard input": ([str(RELEASE_SCRIPT)], {"SHELLOPTS": "xtrace"},
+                                                          ["--pin-file", "-"], token.pin + "\n"),
+    }
+    for index, (name, (command, extra, pin_options, stdin)) in enumerate(cases.items()):
+        directory = unsigned_copy(releases, tmp_path / f"release-{index}")
+        result = subprocess.run([*command, "--out", str(directory), "--sign-only", "--pkcs11-module", softhsm.MODULE,
+                                 "--pkcs11-key", token.uri, "--cert", str(token.chain), *map(str, pin_options)],
+                                cwd="/", input=stdin, stdin=None if stdin else subprocess.DEVNULL, capture_output=True,
+                                encoding="utf-8", errors="replace", env=token.env(**extra), timeout=600)
+        assert result.returncode == 0, (name, result.stderr[-2000:])
+        # Traced before the PIN was read and after it was offered.
+        assert "+ read_pin" in result.stderr and "+ mv -f" in result.stderr, name
+        assert token.pin not in result.stdout + result.stderr, name
