@@ -144,15 +144,16 @@ class WindowWatch:
 
 @contextlib.contextmanager
 def registered_install_location(root):
-    """The machine-wide record of an installed runtime, which the bootstrapper lists as a candidate and
-    which the app host itself would fall back to if it did not keep to the root it was handed."""
+    """The machine-wide record of an installed runtime, where Microsoft's installer writes it (the 32-bit
+    view): the bootstrapper lists it as a candidate, and the app host itself would fall back to it if it did
+    not keep to the root it was handed."""
     added = run("reg", "add", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/t", "REG_SZ", "/d", root, "/f",
-                "/reg:64", env=wine_env())
+                "/reg:32", env=wine_env())
     assert added.returncode == 0, added.stderr
     try:
         yield
     finally:
-        removed = run("reg", "delete", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/f", "/reg:64", env=wine_env())
+        removed = run("reg", "delete", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/f", "/reg:32", env=wine_env())
         assert removed.returncode == 0, removed.stderr
 
 
@@ -258,6 +259,8 @@ class MachineState:
 
 
 JUDGE_TABLE = [
+    # The most common PC: the installer's default location, registered as the installer registers it.
+    MachineState("installer-default-location", "PF", "PF", view32="{PF}\\", program_files=True),
     MachineState("installer-registered-32-bit-view", "A", "A", view32="{A}\\"),
     MachineState("registered-in-64-bit-view-only", None, "A", view64="{A}"),
     MachineState("views-name-different-roots", "A", "A", view32="{A}\\", view64="{B}"),
