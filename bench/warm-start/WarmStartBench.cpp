@@ -15,6 +15,12 @@
 // for the figure: the floor without the folder lookup (the shell and the libraries it brings cost a
 // process a good part of its start under Wine), and RunBootstrap inside this process (what it costs
 // without any process start-up).
+//
+// With --real-app BOOTSTRAPPER ROOT it times the same wait with Microsoft's app host and runtime instead: a
+// bootstrapper build that carries the real .NET 8 app (tools/dotnet-app, which sets the named event as its
+// Main goes on past the probe branch) and a complete runtime root. Its figures: the bootstrapper against the
+// same floor program (hash the cached app once, probe it, start it), and against the cached app started
+// directly, as if the user had started the app itself. Fewer rounds: every start here runs the .NET runtime.
 #include "bootstrap/Bootstrap.h"
 #include "bootstrap/Error.h"
 #include "payload/PayloadCache.h"
@@ -28,6 +34,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +44,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int Rounds = 100;
+constexpr int RealAppRounds = 20;
 // Only keeps a start that never reaches the app from holding the run forever.
 constexpr DWORD StepLimitMs = 60000;
 
@@ -156,11 +164,97 @@ private:
     std::wstring appName_;
 };
 
+// The copy of the app that the bootstrapper's first start left below the data root.
+fs::path CachedApp(const fs::path& dataRoot)
+{
+    for (const auto& entry : fs::recursive_directory_iterator(dataRoot)) {
+        if (entry.is_regular_file() && entry.path().filename() == L"Corvane.App.exe") {
+            return entry.path();
+        }
+    }
+    throw std::runtime_error("the bootstrapper left no cached app");
 }
 
-int wmain()
+void PrintRatio(const wchar_t* label, const std::vector<double>& ratios)
+{
+    std::wprintf(L"ratio %ls: %.3f median of per-round ratios (quartiles %.3f to %.3f)\n", label, Median(ratios),
+                 Quantile(ratios, 0.25), Quantile(ratios, 0.75));
+}
+
+int RealAppBench(const fs::path& bootstrapper, const std::wstring& root)
+{
+    const fs::path floor = ProgramDirectory() / L"warm-start-floor.exe";
+    wchar_t temp[MAX_PATH + 1] = {};
+    ::GetTempPathW(MAX_PATH + 1, temp);
+    const fs::path scratch = fs::path(temp) / (L"corvane-warm-start-real-" + std::to_wstring(::GetCurrentProcessId()));
+    const std::wstring eventName = L"Local\\CorvaneWarmStartBench-" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE appStarted = ::CreateEventW(nullptr, FALSE, FALSE, eventName.c_str());
+    ::SetEnvironmentVariableW(L"CORVANE_TEST_STARTED_EVENT", eventName.c_str());
+    ::SetEnvironmentVariableW(L"CORVANE_TEST_DATA_ROOT", (scratch / L"data").c_str());
+    // Where the user's own start of the app finds the runtime too.
+    ::SetEnvironmentVariableW(L"DOTNET_ROOT_X64", root.c_str());
+
+    std::vector<double> whole;
+    std::vector<double> floorTimes;
+    std::vector<double> direct;
+    std::vector<double> floorRatios;
+    std::vector<double> directRatios;
+    fs::path app;
+    try {
+        Starts starts(appStarted, L"Corvane.App.exe");
+        // The first start fills the cache; every later one is a warm start.
+        starts.Time(bootstrapper, L"");
+        app = CachedApp(scratch / L"data");
+        const std::wstring floorArguments = L" " + app.wstring();
+        for (int round = 0; round < RealAppRounds; ++round) {
+            if (round % 2 == 0) {
+                whole.push_back(starts.Time(bootstrapper, L""));
+                floorTimes.push_back(starts.Time(floor, floorArguments));
+                direct.push_back(starts.Time(app, L""));
+            } else {
+                direct.push_back(starts.Time(app, L""));
+                floorTimes.push_back(starts.Time(floor, floorArguments));
+                whole.push_back(starts.Time(bootstrapper, L""));
+            }
+            floorRatios.push_back(whole.back() / floorTimes.back());
+            directRatios.push_back(whole.back() / direct.back());
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "the benchmark could not run: %s\n", error.what());
+        return 1;
+    }
+
+    std::wprintf(L"real .NET 8 app: %ls (%llu bytes) on %ls, %d interleaved rounds; ms from a process's start until "
+                 L"the app's Main runs, as median / fastest\n",
+                 app.c_str(), static_cast<unsigned long long>(fs::file_size(app)), root.c_str(), RealAppRounds);
+    const struct {
+        const wchar_t* label;
+        const std::vector<double>& values;
+    } rows[] = {{L"bootstrapper with the real app, whole process", whole},
+                {L"floor program, whole process", floorTimes},
+                {L"the app started directly", direct}};
+    for (const auto& row : rows) {
+        std::wprintf(L"  %-46ls %8.2f / %8.2f\n", row.label, Median(row.values), Fastest(row.values));
+    }
+    PrintRatio(L"real app: bootstrapper / floor program, whole processes", floorRatios);
+    PrintRatio(L"real app: bootstrapper / the app started directly", directRatios);
+
+    ::CloseHandle(appStarted);
+    std::error_code ignored;
+    fs::remove_all(scratch, ignored);
+    return 0;
+}
+
+}
+
+int wmain(int argc, wchar_t* argv[])
 {
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (argc == 4 && std::wstring(argv[1]) == L"--real-app") {
+        const int result = RealAppBench(argv[2], argv[3]);
+        ::CoUninitialize();
+        return result;
+    }
 
     const fs::path build = ProgramDirectory().parent_path();
     const fs::path shipped = build / L"Corvane_Recording_Lite.exe";

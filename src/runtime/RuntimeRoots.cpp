@@ -94,12 +94,13 @@ bool ArePathsEqual(std::wstring_view left, std::wstring_view right)
     return i == left.size() && j == right.size();
 }
 
-std::wstring ReadRegisteredInstallLocation()
+// The registered install location in one registry view (RRF_SUBKEY_WOW6432KEY or RRF_SUBKEY_WOW6464KEY).
+std::wstring ReadRegisteredInstallLocation(DWORD view)
 {
     std::wstring buffer(RegistryBufferUnits, L'\0');
     DWORD size = RegistryBufferUnits * sizeof(wchar_t);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, InstalledVersionsKey, InstallLocationValue,
-                       RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, buffer.data(), &size) != ERROR_SUCCESS) {
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, InstalledVersionsKey, InstallLocationValue, RRF_RT_REG_SZ | view, nullptr,
+                       buffer.data(), &size) != ERROR_SUCCESS) {
         return {};
     }
     buffer.resize(std::wcslen(buffer.c_str()));
@@ -135,7 +136,12 @@ std::vector<std::wstring> FindRuntimeRoots()
     std::vector<std::wstring> candidates;
     AddRuntimeRootCandidate(candidates, ReadEnvironmentVariable(L"DOTNET_ROOT_X64"));
     AddRuntimeRootCandidate(candidates, ReadEnvironmentVariable(L"DOTNET_ROOT"));
-    AddRuntimeRootCandidate(candidates, ReadRegisteredInstallLocation());
+    // Microsoft's runtime installer records its location in the 32-bit view (WOW6432Node on 64-bit Windows),
+    // and that is where Microsoft's app host looks, so a runtime installed anywhere but Program Files is
+    // known only from there. The 64-bit view is still read after it, for a machine where someone wrote the
+    // value there by hand.
+    AddRuntimeRootCandidate(candidates, ReadRegisteredInstallLocation(RRF_SUBKEY_WOW6432KEY));
+    AddRuntimeRootCandidate(candidates, ReadRegisteredInstallLocation(RRF_SUBKEY_WOW6464KEY));
     AddRuntimeRootCandidate(candidates, ProgramsFolderCandidate());
     return candidates;
 }

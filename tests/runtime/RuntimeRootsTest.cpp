@@ -60,13 +60,37 @@ TEST_F(RuntimeRootSources, NothingConfiguredLeavesOnlyTheProgramsFolder)
     EXPECT_EQ(Lite::FindRuntimeRoots(), Roots{ProgramsFolderCandidate()});
 }
 
-TEST_F(RuntimeRootSources, FourSourcesInOrder)
+TEST_F(RuntimeRootSources, SourcesInOrderWithTheInstallersRegistryViewFirst)
 {
     ::SetEnvironmentVariableW(L"DOTNET_ROOT_X64", L"D:\\x64");
     ::SetEnvironmentVariableW(L"DOTNET_ROOT", L"E:\\any");
-    RuntimeTest::SetInstallLocation(L"F:\\registered\\dotnet");
+    // Written as Microsoft's runtime installer writes it: the 32-bit view, with a trailing backslash.
+    RuntimeTest::SetInstallLocation(L"F:\\installed\\dotnet\\", KEY_WOW64_32KEY);
+    RuntimeTest::SetInstallLocation(L"G:\\by hand\\dotnet");
+    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{L"D:\\x64", L"E:\\any", L"F:\\installed\\dotnet\\",
+                                               L"G:\\by hand\\dotnet", ProgramsFolderCandidate()}));
+}
+
+TEST_F(RuntimeRootSources, EitherRegistryViewAloneIsEnough)
+{
+    RuntimeTest::SetInstallLocation(L"F:\\installed\\dotnet\\", KEY_WOW64_32KEY);
+    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{L"F:\\installed\\dotnet\\", ProgramsFolderCandidate()}))
+        << "32-bit view only";
+    RuntimeTest::RemoveInstallLocation();
+    RuntimeTest::SetInstallLocation(L"G:\\by hand\\dotnet");
+    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{L"G:\\by hand\\dotnet", ProgramsFolderCandidate()}))
+        << "64-bit view only";
+}
+
+TEST_F(RuntimeRootSources, TheSameLocationInBothViewsIsListedOnceInTheFirstForm)
+{
+    RuntimeTest::SetInstallLocation(L"F:\\installed\\dotnet\\", KEY_WOW64_32KEY);
+    RuntimeTest::SetInstallLocation(L"F:/installed//dotnet/");
+    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{L"F:\\installed\\dotnet\\", ProgramsFolderCandidate()}));
+    // Without the installer's trailing backslash it is another entry, as everywhere in the list.
+    RuntimeTest::SetInstallLocation(L"F:\\installed\\dotnet");
     EXPECT_EQ(Lite::FindRuntimeRoots(),
-              (Roots{L"D:\\x64", L"E:\\any", L"F:\\registered\\dotnet", ProgramsFolderCandidate()}));
+              (Roots{L"F:\\installed\\dotnet\\", L"F:\\installed\\dotnet", ProgramsFolderCandidate()}));
 }
 
 TEST_F(RuntimeRootSources, VariablesAreReadAfreshOnEveryCall)
@@ -86,8 +110,13 @@ TEST_F(RuntimeRootSources, EmptyVariableContributesNothing)
 
 TEST_F(RuntimeRootSources, RegistryValueWithTrailingSeparatorIsASecondEntry)
 {
-    RuntimeTest::SetInstallLocation(ProgramsFolderCandidate() + L"\\");
-    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{ProgramsFolderCandidate() + L"\\", ProgramsFolderCandidate()}));
+    // What the installer writes for the default location; in either view.
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        RuntimeTest::RemoveInstallLocation();
+        RuntimeTest::SetInstallLocation(ProgramsFolderCandidate() + L"\\", view);
+        EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{ProgramsFolderCandidate() + L"\\", ProgramsFolderCandidate()}))
+            << (view == KEY_WOW64_32KEY ? "32-bit view" : "64-bit view");
+    }
 }
 
 TEST_F(RuntimeRootSources, VariableEqualToTheProgramsFolderIsListedOnce)
@@ -117,9 +146,16 @@ TEST_F(RuntimeRootSources, UnusableRegistryValuesContributeNothing)
     RuntimeTest::SetInstallLocation(L"registered\\dotnet");
     EXPECT_EQ(Lite::FindRuntimeRoots(), Roots{ProgramsFolderCandidate()}) << "relative value";
 
+    // The same rules in the 32-bit view; an unusable value there does not hide a good one in the other view.
     RuntimeTest::RemoveInstallLocation();
-    RuntimeTest::SetInstallLocation(L"F:\\wow\\dotnet", KEY_WOW64_32KEY);
-    EXPECT_EQ(Lite::FindRuntimeRoots(), Roots{ProgramsFolderCandidate()}) << "value only in the 32-bit view";
+    RuntimeTest::SetInstallLocation(REG_DWORD, &number, sizeof(number), KEY_WOW64_32KEY);
+    EXPECT_EQ(Lite::FindRuntimeRoots(), Roots{ProgramsFolderCandidate()}) << "DWORD value, 32-bit view";
+    RuntimeTest::SetInstallLocation(fits + L"a", KEY_WOW64_32KEY);
+    EXPECT_EQ(Lite::FindRuntimeRoots(), Roots{ProgramsFolderCandidate()}) << "one unit too long, 32-bit view";
+    RuntimeTest::SetInstallLocation(L"registered\\dotnet", KEY_WOW64_32KEY);
+    RuntimeTest::SetInstallLocation(L"G:\\by hand\\dotnet");
+    EXPECT_EQ(Lite::FindRuntimeRoots(), (Roots{L"G:\\by hand\\dotnet", ProgramsFolderCandidate()}))
+        << "relative value in the 32-bit view, a good one in the 64-bit view";
 }
 
 }

@@ -5,6 +5,10 @@ the bootstrapper relies on of the app host is tried here for real: it takes the 
 DOTNET_ROOT_X64 and DOTNET_ROOT and from nowhere else, refuses a root without a fitting desktop runtime,
 rolls <major>.0.0 forward to that patch, and shows no error window of its own while DOTNET_DISABLE_GUI_ERRORS is 1.
 
+The host is also the judge of the bootstrapper's runtime search: a table of machine states (variables,
+the registered install location in either registry view, a runtime in Program Files) is played by
+starting the app directly, as a user would, and through the bootstrapper; both must end on the same root.
+
 The app records what it was started with and the runtime it really runs on; probe runs leave no record,
 since the app answers a probe before anything else runs. A root that the app's probe did not pass was
 therefore refused before the app's Main, by the host.
@@ -13,8 +17,11 @@ Needs the .NET SDK, which builds the app and restores the runtime packs: CTest r
 `dotnet`) only where the build found it.
 """
 import contextlib
+import dataclasses
 import hashlib
 import json
+import os
+import pathlib
 import re
 import shutil
 import signal
@@ -27,7 +34,7 @@ from conftest import VERSION as BOOTSTRAPPER_VERSION
 from conftest import RUNTIME_MAJOR, RUNTIME_VERSION, BUILD_DIR, SOURCE_DIR, UI_HELPER, run, start, ui, wait_exit, wait_until, windows_path, wine_env
 from test_install_road import SIGNED_INSTALLER, Road, consent, expect_warning, set_scenario
 from test_payload_guard import FIX, check, configure
-from texts import NOT_READY
+from texts import CONSENT_TITLE, NOT_READY
 
 VERSION = RUNTIME_VERSION
 APP_PROJECT = SOURCE_DIR / "tools" / "dotnet-app"
@@ -139,15 +146,16 @@ class WindowWatch:
 
 @contextlib.contextmanager
 def registered_install_location(root):
-    """The machine-wide record of an installed runtime, which the bootstrapper lists as a candidate and
-    which the app host itself would fall back to if it did not keep to the root it was handed."""
+    """The machine-wide record of an installed runtime, where Microsoft's installer writes it (the 32-bit
+    view): the bootstrapper lists it as a candidate, and the app host itself would fall back to it if it did
+    not keep to the root it was handed."""
     added = run("reg", "add", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/t", "REG_SZ", "/d", root, "/f",
-                "/reg:64", env=wine_env())
+                "/reg:32", env=wine_env())
     assert added.returncode == 0, added.stderr
     try:
         yield
     finally:
-        removed = run("reg", "delete", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/f", "/reg:64", env=wine_env())
+        removed = run("reg", "delete", INSTALL_LOCATION_KEY, "/v", "InstallLocation", "/f", "/reg:32", env=wine_env())
         assert removed.returncode == 0, removed.stderr
 
 
@@ -226,6 +234,174 @@ def test_install_road_ends_with_the_app_on_the_runtime_just_installed(tmp_path, 
         assert road.staged_files() == []
     finally:
         shutil.rmtree(road.runtime_root, ignore_errors=True)
+
+
+# Microsoft's app host as the judge of the runtime search. Each row is a state of a user's PC: the runtime
+# variables in the user's environment, the InstallLocation value in either registry view, and whether a
+# runtime lies in Program Files. The same app is started in that state twice: directly, as a user
+# double-clicking it would (the host's own search), and through the bootstrapper. Written out per row: the
+# root each start ends on, or None where the direct start is refused (the host's first pick is broken or
+# missing) or where the bootstrapper asks to install. Wherever the host runs the app, the bootstrapper must
+# run it on the same root; where the host fails, on the first root that works in its own order.
+#
+# Roots: A is the complete root of the runtime the bootstrapper installs, B a second complete one, CN a
+# complete one below a folder whose name has a space and Chinese characters (a custom install location),
+# PF the complete one in Program Files, BROKEN one whose hostfxr.dll is gone. A registry value ending in
+# a backslash is the form Microsoft's installer writes.
+@dataclasses.dataclass
+class MachineState:
+    id: str
+    direct: str | None
+    bootstrapper: str | None
+    dotnet_root_x64: str | None = None
+    dotnet_root: str | None = None
+    view32: str | None = None
+    view64: str | None = None
+    program_files: bool = False
+
+
+JUDGE_TABLE = [
+    # The most common PC: the installer's default location, registered as the installer registers it.
+    MachineState("installer-default-location", "PF", "PF", view32="{PF}\\", program_files=True),
+    MachineState("installer-registered-32-bit-view", "A", "A", view32="{A}\\"),
+    MachineState("registered-in-64-bit-view-only", None, "A", view64="{A}"),
+    MachineState("views-name-different-roots", "A", "A", view32="{A}\\", view64="{B}"),
+    MachineState("x64-variable-and-plain-variable-differ", "A", "A", dotnet_root_x64="{A}", dotnet_root="{B}",
+                 view32="{CN}\\", program_files=True),
+    MachineState("plain-variable-before-the-registry", "B", "B", dotnet_root="{B}", view32="{A}\\"),
+    MachineState("space-and-chinese-in-the-registered-path", "CN", "CN", view32="{CN}\\", program_files=True),
+    MachineState("program-files-only", "PF", "PF", program_files=True),
+    MachineState("nothing-at-all", None, None),
+    MachineState("registered-root-broken-program-files-good", None, "PF", view32="{BROKEN}\\", program_files=True),
+    MachineState("x64-variable-broken-registered-good", None, "A", dotnet_root_x64="{BROKEN}", view32="{A}\\"),
+]
+
+DECLINE = 2
+PROGRAM_FILES_WINDOWS = "C:\\Program Files\\dotnet"
+
+
+def linked_root(target):
+    """A complete root of its own at target, sharing the complete root's files through hard links."""
+    target.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copytree(ROOTS / "complete", target, copy_function=os.link)
+
+
+@pytest.fixture(scope="module")
+def judge_roots(tmp_path_factory):
+    base = tmp_path_factory.mktemp("judge")
+    linked_root(base / "second" / "dotnet")
+    linked_root(base / "运行 环境" / "dotnet")
+    return {"A": root_path("complete"), "B": windows_path(base / "second" / "dotnet"),
+            "CN": windows_path(base / "运行 环境" / "dotnet"), "BROKEN": root_path("no-hostfxr"),
+            "PF": PROGRAM_FILES_WINDOWS}
+
+
+def clear_install_location():
+    for view in ("/reg:32", "/reg:64"):
+        run("reg", "delete", INSTALL_LOCATION_KEY, "/f", view, env=wine_env())
+
+
+def write_install_location(value, view, directory):
+    """Through a UTF-16 .reg file, which keeps every character and a trailing backslash as they are."""
+    escaped = value.replace("\\", "\\\\").replace('"', '\\"')
+    reg = directory / f"install-location-{view}.reg"
+    reg.write_text("Windows Registry Editor Version 5.00\r\n\r\n[" + INSTALL_LOCATION_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") +
+                   f']\r\n"InstallLocation"="{escaped}"\r\n', encoding="utf-16")
+    imported = run("reg", "import", windows_path(reg), f"/reg:{view}", env=wine_env())
+    assert imported.returncode == 0, imported.stderr
+
+
+@contextlib.contextmanager
+def machine_state(state, roots, directory):
+    """The state's registry values and Program Files runtime in the test prefix, removed afterwards; yields
+    its environment variables."""
+    program_files = pathlib.Path(os.environ["WINEPREFIX"]) / "drive_c" / "Program Files" / "dotnet"
+    # Left by an interrupted run, it would be a runtime in every row.
+    shutil.rmtree(program_files, ignore_errors=True)
+    clear_install_location()
+    try:
+        if state.view32 is not None:
+            write_install_location(state.view32.format(**roots), 32, directory)
+        if state.view64 is not None:
+            write_install_location(state.view64.format(**roots), 64, directory)
+        if state.program_files:
+            linked_root(program_files)
+        yield {name: value.format(**roots) if value is not None else None
+               for name, value in (("DOTNET_ROOT_X64", state.dotnet_root_x64), ("DOTNET_ROOT", state.dotnet_root))}
+    finally:
+        clear_install_location()
+        shutil.rmtree(program_files, ignore_errors=True)
+
+
+def same_path(path):
+    """A path with separator runs collapsed and no trailing separator, as a directory is compared."""
+    return re.sub(r"[\\/]+", r"\\", path).rstrip("\\")
+
+
+def served_by(start_record, roots):
+    """The name of the root whose frameworks (of the runtime the bootstrapper installs) the app really loaded."""
+    assert start_record["runtime_version"] == VERSION
+    core = same_path(start_record["core_library"])
+    desktop = same_path(start_record["desktop_library"])
+    core_tail = f"\\shared\\Microsoft.NETCore.App\\{VERSION}\\System.Private.CoreLib.dll"
+    desktop_tail = f"\\shared\\Microsoft.WindowsDesktop.App\\{VERSION}\\PresentationFramework.dll"
+    assert core.endswith(core_tail) and desktop.endswith(desktop_tail), start_record
+    served = core[:-len(core_tail)]
+    assert desktop[:-len(desktop_tail)] == served, start_record
+    named = [name for name, root in roots.items() if same_path(root) == served]
+    assert named, f"the app ran on {served}, none of this test's roots"
+    return named[0]
+
+
+def ends_by_itself(process, timeout=120):
+    """The exit code of a start that needs nobody. One that still waits after the time-out fails the test with
+    the dialog it waits in (the consent prompt, the host's error box), which is what went wrong."""
+    if wait_until(lambda: process.poll() is not None, timeout=timeout):
+        return process.returncode
+    shown = [title for title in (CONSENT_TITLE, HOST_BOX_TITLE) if ui("read", title, timeout_ms=0, check=False)]
+    pytest.fail(f"the start did not end by itself; it waits in {shown or 'no dialog'}")
+
+
+@pytest.mark.parametrize("state", JUDGE_TABLE, ids=[state.id for state in JUDGE_TABLE])
+def test_the_bootstrapper_ends_where_microsofts_host_does(tmp_path, data_root, judge_roots, state):
+    # The table's own rule, so a row cannot be written against it.
+    if state.direct is not None:
+        assert state.bootstrapper == state.direct
+
+    with machine_state(state, judge_roots, tmp_path) as variables:
+        direct_record = tmp_path / "direct.jsonl"
+        process = start(DOTNET_APP, env=dotnet_env(CORVANE_TEST_RECORD=windows_path(direct_record), **variables))
+        if state.direct is None:
+            # Refused by the host, which says so in its own box and waits for the user.
+            box = ui("read", HOST_BOX_TITLE, timeout_ms=120000)
+            assert box.icon == "error"
+            ui("click", HOST_BOX_TITLE, NO)
+            assert wait_exit(process) in (FRAMEWORK_MISSING & 0xFF, HOSTFXR_MISSING & 0xFF)
+            assert records(direct_record) == []
+        else:
+            assert ends_by_itself(process) == 0
+            [direct] = wait_for_records(direct_record, 1)
+            assert served_by(direct, judge_roots) == state.direct
+
+        record = tmp_path / "bootstrapper.jsonl"
+        process = start(BOOTSTRAPPER, env=dotnet_env(CORVANE_TEST_DATA_ROOT=windows_path(data_root),
+                                                     CORVANE_TEST_RECORD=windows_path(record), **variables))
+        if state.bootstrapper is None:
+            prompt = ui("read", CONSENT_TITLE, timeout_ms=120000)
+            assert f"首次使用需要安装 .NET {RUNTIME_MAJOR} 桌面运行环境" in prompt.texts
+            ui("click", CONSENT_TITLE, DECLINE)
+            assert wait_exit(process) == 0
+            assert records(record) == []
+        else:
+            assert ends_by_itself(process) == 0
+            [launch] = wait_for_records(record, 1)
+            assert served_by(launch, judge_roots) == state.bootstrapper
+            if state.direct is not None:
+                assert served_by(launch, judge_roots) == served_by(direct, judge_roots)
+            handed = launch["environment"]
+            assert handed["DOTNET_ROOT_X64"] == handed["DOTNET_ROOT"]
+            assert same_path(handed["DOTNET_ROOT"]) == same_path(judge_roots[state.bootstrapper])
+            assert handed["CORVANE_BOOTSTRAP_PATH"] == windows_path(BOOTSTRAPPER)
 
 
 def readme_section(heading):

@@ -7,11 +7,14 @@
 //                        runtime_directory, desktop_library (PresentationFramework as loaded) and
 //                        environment (the runtime's variables and CORVANE_BOOTSTRAP_PATH, null when
 //                        unset)
+//   CORVANE_TEST_STARTED_EVENT  name of an existing event to set as soon as Main goes on past the probe
+//                        branch (the warm-start bench's end mark; a probe run never sets it)
 using System;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Text.Json;
+using System.Threading;
 using System.Windows;
 
 public partial class App : Application
@@ -24,6 +27,19 @@ public partial class App : Application
 
     [DllImport("kernel32.dll", CharSet = CharSet.Unicode)]
     static extern IntPtr GetCommandLineW();
+
+    // Main creates the application right after its probe branch, so this is where a user's wait ends.
+    public App()
+    {
+        string? startedEvent = Environment.GetEnvironmentVariable("CORVANE_TEST_STARTED_EVENT");
+        if (!string.IsNullOrEmpty(startedEvent) && EventWaitHandle.TryOpenExisting(startedEvent, out EventWaitHandle? started))
+        {
+            using (started)
+            {
+                started.Set();
+            }
+        }
+    }
 
     void RecordAndEnd(object sender, StartupEventArgs e)
     {
