@@ -258,7 +258,12 @@ class Verdict:
         """The most telling line of osslsigncode's report: its own error, else OpenSSL's last one."""
         own = re.search(r"^\s*(?:Verify error|Error): ?(.+)", output, re.MULTILINE)
         if own:
-            return own.group(1).strip()
+            # osslsigncode 2.9 puts this before the chain's fault, which 2.5 gives alone: one wording on both.
+            return own.group(1).strip().removeprefix("Certificate not found in local repository: ")
+        # Debian 12's osslsigncode 2.5 gives the chain's fault only at the end of OpenSSL's error line.
+        chain = re.search(r"^[0-9A-F]+:error:.*:Verify error: ?(.+)$", output, re.MULTILINE)
+        if chain:
+            return chain.group(1).strip()
         openssl = re.findall(r"^[0-9A-F]+:error:[0-9A-F]+:[^:]*:([^:]+):([^:]+):", output, re.MULTILINE)
         if openssl:
             function, reason = openssl[-1]
