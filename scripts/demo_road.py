@@ -163,7 +163,8 @@ class Start:
             return None
         for line in self.errors.read_text(errors="replace").splitlines():
             if line.startswith("wine: Unhandled"):
-                return f"the bootstrapper crashed (code {self.process.returncode}): {line[len('wine: '):]}"
+                fault = line[len("wine: "):].split(", starting debugger")[0]
+                return f"the bootstrapper crashed (code {self.process.returncode}): {fault}"
         return None
 
     def exit_code(self, timeout=None):
