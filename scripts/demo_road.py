@@ -130,6 +130,11 @@ def release_mirror():
         raise RoadFailed("the mirror refused to release the download")
 
 
+# Every start of a bootstrapper, so that a road that failed waiting for a window can still say that the
+# bootstrapper crashed on the way.
+STARTS = []
+
+
 class Start:
     """One start of a bootstrapper with a throw-away data root of its own under `place`; `runtime` is the
     runtime root the bootstrapper searches (DOTNET_ROOT), which the stand-in installer makes."""
@@ -145,8 +150,23 @@ class Start:
                         CORVANE_TEST_INSTALLER_EXIT_CODE=str(installer_exit_code))
         if installer_makes_root:
             self.env["CORVANE_TEST_INSTALLER_ROOT"] = windows_path(runtime)
-        self.process = subprocess.Popen(["wine", str(exe)], env=self.env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Wine reports an unhandled exception on its standard error; the prefix has its crash dialog off,
+        # so a crash ends the process at once and the report tells it from an ordinary exit code.
+        self.errors = place / "wine-errors.txt"
+        with open(self.errors, "wb") as errors:
+            self.process = subprocess.Popen(["wine", str(exe)], env=self.env, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=errors)
+        STARTS.append(self)
+
+    def crash(self):
+        """Wine's line about the unhandled exception once the process has ended after one, else None."""
+        if self.process.poll() is None:
+            return None
+        for line in self.errors.read_text(errors="replace").splitlines():
+            if line.startswith("wine: Unhandled"):
+                fault = line[len("wine: "):].split(", starting debugger")[0]
+                return f"the bootstrapper crashed (code {self.process.returncode}): {fault}"
+        return None
 
     def exit_code(self, timeout=None):
         try:
@@ -155,6 +175,9 @@ class Start:
             raise RoadFailed(f"{self.exe.name} did not end") from None
         if code == -signal.SIGINT:
             raise KeyboardInterrupt
+        crash = self.crash()
+        if crash:
+            raise RoadFailed(f"{self.exe.name}: {crash}")
         return code
 
     def stop(self):
@@ -283,7 +306,8 @@ def main():
         else:
             pictures(directory)
     except (RoadFailed, OSError, subprocess.SubprocessError) as failure:
-        print(f"{pathlib.Path(sys.argv[0]).name}: {failure}", file=sys.stderr)
+        crashes = [f"{start.exe.name}: {start.crash()}" for start in STARTS if start.crash()]
+        print(f"{pathlib.Path(sys.argv[0]).name}: {crashes[0] if crashes else failure}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

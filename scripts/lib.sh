@@ -8,7 +8,7 @@ export CORVANE_SOURCE_DIR CORVANE_BUILD_DIR
 
 corvane_packages=(
   cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  googletest wine wine64 xvfb xauth python3-pytest python3-pefile python3-jsonschema openssl osslsigncode
+  googletest wine wine64 xvfb xauth iproute2 python3-pytest python3-pefile python3-jsonschema openssl osslsigncode
   libengine-pkcs11-openssl softhsm2 opensc ca-certificates fonts-wqy-microhei fonts-wine imagemagick locales curl
 )
 
@@ -21,7 +21,7 @@ corvane_commands=(
   x86_64-w64-mingw32-strip:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-addr2line:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-nm:binutils-mingw-w64-x86-64 x86_64-w64-mingw32-dlltool:binutils-mingw-w64-x86-64
   x86_64-w64-mingw32-objdump:binutils-mingw-w64-x86-64
-  wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth
+  wine:wine winepath:wine wineserver:wine Xvfb:xvfb xauth:xauth ip:iproute2
   openssl:openssl osslsigncode:osslsigncode softhsm2-util:softhsm2 pkcs11-tool:opensc
   import:imagemagick identify:imagemagick curl:curl
   /usr/bin/python3:python3 localedef:libc-bin
@@ -81,13 +81,36 @@ corvane_check_tools() {
   fi
 }
 
-corvane_build() {
+corvane_configure() {
   if [ ! -f "$CORVANE_BUILD_DIR/CMakeCache.txt" ]; then
     (cd "$CORVANE_SOURCE_DIR" && cmake --preset release -B "$CORVANE_BUILD_DIR" "$@" >/dev/null)
   elif [ $# -gt 0 ]; then
     cmake -B "$CORVANE_BUILD_DIR" "$@" >/dev/null
   fi
+}
+
+# Everything (the tests and their builds included); extra arguments configure the build again.
+corvane_build() {
+  corvane_configure "$@"
   cmake --build "$CORVANE_BUILD_DIR"
+}
+
+# Only the named targets and what they need: the demo shows a few executables, and building the test
+# programs as well took most of its first run on a fresh machine.
+corvane_build_targets() {
+  corvane_configure
+  cmake --build "$CORVANE_BUILD_DIR" --target "$@"
+}
+
+# The demo's targets for one road: the shipped exe and the window helper for the launch road; the install
+# build, the signed stand-in installer and the test certificates (the mirror's TLS certificate and the
+# root the demo prefix trusts) for the install road and the pictures.
+corvane_demo_targets() {
+  local road=$1
+  echo Corvane_Lite ui-helper
+  if [ "$road" != launch ]; then
+    echo CorvaneInstallDemoLite CorvaneDemoInstallerSigned test_fixtures
+  fi
 }
 
 # A display for the dialogs: the caller's own, or a private Xvfb stopped when the script ends. Xvfb picks

@@ -41,6 +41,7 @@ DWORD FirstMissing(const DelayLoadedDll& dll) noexcept
 
 }
 
+
 void RequireDelayLoadedDll(const DelayLoadedDll& dll)
 {
     const DWORD error = FirstMissing(dll);
@@ -59,3 +60,38 @@ void RequireDelayLoadedDll(std::wstring_view name)
 }
 
 }
+
+#if defined(__MINGW32__)
+
+// MinGW's delay-load helper, wrapped at link time (-Wl,--wrap=__delayLoadHelper2, set where the delay-import
+// libraries are linked). The real one loads the DLL, finds the function and writes it into the import slot.
+// The delay-import libraries put those slots in .idata, which newer linkers (binutils 2.44 on) make
+// read-only, as Windows and Wine then enforce: the helper's write would fault on the first call. So the
+// slot's page is made writable for exactly that write and given its old protection back, and stays
+// read-only for the rest of the process wherever the linker made it so.
+//
+// Both threads call into delay-loaded DLLs (the dialogs on one, the download and the checks on the other),
+// and slots of different DLLs share pages: without the lock one thread could give a page its read-only
+// protection back between the other's unprotect and its write. Under the lock the real helper only loads
+// a DLL that RequireDelayLoadedDll already loaded and looks a function up, so nothing it does waits for
+// this thread. A slot is an aligned pointer written in one store, so a thread reading it at the same time
+// sees either the stub (and comes here, where the real helper
+// writes the same function again) or the function.
+extern "C" FARPROC WINAPI __real___delayLoadHelper2(const void* descriptor, FARPROC* slot);
+
+extern "C" FARPROC WINAPI __wrap___delayLoadHelper2(const void* descriptor, FARPROC* slot)
+{
+    static SRWLOCK lock = SRWLOCK_INIT;
+    ::AcquireSRWLockExclusive(&lock);
+    DWORD oldProtection = 0;
+    const bool unprotected = ::VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &oldProtection) != FALSE;
+    const FARPROC function = __real___delayLoadHelper2(descriptor, slot);
+    if (unprotected) {
+        DWORD ignored = 0;
+        ::VirtualProtect(slot, sizeof *slot, oldProtection, &ignored);
+    }
+    ::ReleaseSRWLockExclusive(&lock);
+    return function;
+}
+
+#endif

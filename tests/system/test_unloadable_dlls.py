@@ -2,9 +2,10 @@
 WINEDLLOVERRIDES=NAME= (an empty value) disables a DLL under Wine, as a damaged or trimmed system or a
 blocking policy would on Windows. The start ends as any other unexpected failure does: the generic warning
 box, exit code 1, nothing staged left behind. Left to the loader's delay-load helper, the missing DLL
-would raise a structured exception that no handler sees: under Wine the crash debugger starts and the
-process never ends by itself (on Windows the crash dialog, exit code 0xC06D007E), with the staged files
-left where they were. So each start here must also end by itself.
+would raise a structured exception that no handler sees: the process crashes (on Windows the crash
+dialog, exit code 0xC06D007E; the test prefixes turn Wine's crash dialog off, so here it ends at once with
+the code's low byte), with the staged files left where they were. So each start here must end with the
+box and exit code 1.
 
 On the download worker the failure is that thread's own unexpected failure, so the box carries the
 worker's generic text, as for any other unexpected failure there."""
