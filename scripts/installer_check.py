@@ -80,7 +80,8 @@ def sha512(path):
 
 def signer_organization(report):
     """The O= of the first signer of the primary signature, from osslsigncode's report."""
-    match = re.search(r"Signer's certificate:\s*-+\s*Signer #0:\s*Subject: ([^\n]*)", report)
+    # osslsigncode 2.9 underlines the heading; Debian 12's 2.5 does not.
+    match = re.search(r"Signer's certificate:\s*(?:-+\s*)?Signer #0:\s*Subject: ([^\n]*)", report)
     if not match:
         return None
     for part in re.split(r"/(?=[A-Za-z.0-9]+=)", match.group(1)):
@@ -93,6 +94,13 @@ def ascii_casefold(text):
     return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
 
 
+def no_revocation_check():
+    """-ignore-crl where this osslsigncode has it (2.9 would otherwise fetch revocation lists; Debian 12's
+    2.5 fetches none and refuses the option)."""
+    listed = subprocess.run(["osslsigncode", "-help"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    return ["-ignore-crl"] if "-ignore-crl" in listed.stdout + listed.stderr else []
+
+
 def check_signature(path, trust_root, work):
     """osslsigncode checks the embedded signature, the file's digest against it and the chain to the CA
     file; like the exe, no revocation list is fetched."""
@@ -102,18 +110,23 @@ def check_signature(path, trust_root, work):
             if source:
                 stream.write(pathlib.Path(source).read_bytes() + b"\n")
     result = subprocess.run(["osslsigncode", "verify", "-in", str(path), "-CAfile", str(anchors),
-                             "-TSA-CAfile", str(anchors), "-ignore-crl"],
+                             "-TSA-CAfile", str(anchors), *no_revocation_check()],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
     report = result.stdout + result.stderr
     verified = result.returncode == 0 and re.search(r"^Succeeded$", report, re.MULTILINE)
     if not verified:
         if "Unable to extract existing signature" in report or "No signature found" in report:
             raise Refused("the installer carries no Authenticode signature")
-        if "MISMATCH" in report:
+        # The file's digest, not the PE checksum, which osslsigncode 2.5 also reports as a mismatch.
+        if re.search(r"^Calculated message digest\s*:.*MISMATCH", report, re.MULTILINE):
             raise Refused("the installer's content does not match its Authenticode signature (changed after signing)")
-        # OpenSSL's own words for a chain that ends nowhere trusted, an expired certificate and the like.
+        # OpenSSL's own words for a chain that ends nowhere trusted, an expired certificate and the like:
+        # osslsigncode 2.9 gives them a line of their own, 2.5 only at the end of OpenSSL's error line.
         reason = next((line.strip().removeprefix("Error: ") for line in report.splitlines()
                        if line.strip().startswith("Error: ")), None)
+        if not reason:
+            chain = re.search(r"^[0-9A-F]+:error:.*:Verify error: ?(.+)$", report, re.MULTILINE)
+            reason = chain.group(1).strip() if chain else None
         if reason:
             raise Refused(f"the installer's signature does not chain to a root this machine trusts: {reason}")
         raise Refused(f"the installer's Authenticode signature does not verify (osslsigncode: "
