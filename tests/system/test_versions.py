@@ -69,17 +69,25 @@ def test_another_runtime_needs_its_own_digest_when_configuring(tmp_path):
         not_a_version.stdout + not_a_version.stderr)
 
 
+def refusal(tmp_path, result):
+    """The lines of a refused check, after making sure nothing was built."""
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert not (tmp_path / "build").exists()
+    assert list(tmp_path.glob("*.exe")) == []
+    return result.stderr.splitlines()
+
+
+def another_digest_line():
+    return (f"release: --check-installer: the installer's SHA-512 is {sha512(UNSIGNED_INSTALLER)}, not the build's "
+            f"{sha512(SIGNED_INSTALLER)} (CORVANE_INSTALLER_SHA512 for {BUMPED_RUNTIME})")
+
+
 def test_check_installer_refuses_a_copy_with_another_digest(tmp_path):
     """The build expects the signed installer's digest; the copy downloaded by hand is another file."""
     result = run_release(tmp_path, "--check-installer", UNSIGNED_INSTALLER, "--trust-root", TEST_ROOT,
                          f"-DCORVANE_RUNTIME_VERSION={BUMPED_RUNTIME}",
                          f"-DCORVANE_INSTALLER_SHA512={sha512(SIGNED_INSTALLER)}")
-    assert result.returncode == 2
-    assert result.stderr.splitlines() == [
-        f"release: --check-installer: the installer's SHA-512 is {sha512(UNSIGNED_INSTALLER)}, not the build's "
-        f"{sha512(SIGNED_INSTALLER)} (CORVANE_INSTALLER_SHA512 for {BUMPED_RUNTIME})"]
-    assert not (tmp_path / "build").exists()
-    assert list(tmp_path.glob("*.exe")) == []
+    assert refusal(tmp_path, result) == [another_digest_line()]
 
 
 @pytest.mark.parametrize("installer, line", [
@@ -90,10 +98,7 @@ def test_check_installer_refuses_a_file_without_microsofts_signature(tmp_path, i
     """The digest matches (the build is made for exactly this file), so the signature decides."""
     result = run_release(tmp_path, "--check-installer", installer, "--trust-root", TEST_ROOT,
                          f"-DCORVANE_RUNTIME_VERSION={BUMPED_RUNTIME}", f"-DCORVANE_INSTALLER_SHA512={sha512(installer)}")
-    assert result.returncode == 2, result.stdout + result.stderr
-    assert result.stderr.splitlines() == [f"release: --check-installer: {line}"]
-    assert not (tmp_path / "build").exists()
-    assert list(tmp_path.glob("*.exe")) == []
+    assert refusal(tmp_path, result) == [f"release: --check-installer: {line}"]
 
 
 def test_check_installer_refuses_a_signature_under_a_root_nobody_trusts(tmp_path):
@@ -101,11 +106,9 @@ def test_check_installer_refuses_a_signature_under_a_root_nobody_trusts(tmp_path
     trusts, as a file signed by anyone but Microsoft would."""
     result = run_release(tmp_path, "--check-installer", SIGNED_INSTALLER, f"-DCORVANE_RUNTIME_VERSION={BUMPED_RUNTIME}",
                          f"-DCORVANE_INSTALLER_SHA512={sha512(SIGNED_INSTALLER)}")
-    assert result.returncode == 2
-    [line] = result.stderr.splitlines()
+    [line] = refusal(tmp_path, result)
     assert line.startswith("release: --check-installer: the installer's signature does not chain to a root this "
                            "machine trusts: "), line
-    assert not (tmp_path / "build").exists()
 
 
 def test_check_installer_refuses_a_download_with_another_digest(tmp_path):
@@ -114,12 +117,8 @@ def test_check_installer_refuses_a_download_with_another_digest(tmp_path):
     result = run_release(tmp_path, "--check-installer", "--trust-root", TEST_ROOT, "-DCORVANE_DOWNLOAD_HOST=localhost",
                          f"-DCORVANE_RUNTIME_VERSION={BUMPED_RUNTIME}",
                          f"-DCORVANE_INSTALLER_SHA512={sha512(SIGNED_INSTALLER)}")
-    assert result.returncode == 2
-    assert result.stderr.splitlines() == [
-        f"release: --check-installer: the installer's SHA-512 is {sha512(UNSIGNED_INSTALLER)}, not the build's "
-        f"{sha512(SIGNED_INSTALLER)} (CORVANE_INSTALLER_SHA512 for {BUMPED_RUNTIME})"]
+    assert refusal(tmp_path, result) == [another_digest_line()]
     assert [r["path"] for r in requests_seen()] == [BUMPED_PATH]
-    assert not (tmp_path / "build").exists()
 
 
 @pytest.fixture(scope="module")
