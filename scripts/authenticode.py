@@ -4,6 +4,7 @@ beyond the chains of the signer and its time stamp, and no bytes after it beyond
 eight-byte alignment. Whether the signature holds, cryptographically and under which trust anchor, is
 osslsigncode's verification against the CA certificates given, never against roots the file carries.
 """
+import functools
 import pathlib
 import re
 import subprocess
@@ -228,6 +229,7 @@ def read_signature(image):
     return signature
 
 
+@functools.cache
 def osslsigncode_options():
     """-ignore-cdp where this osslsigncode has it: the bootstrapper checks no revocation either, and a
     verdict must not hang on a download."""

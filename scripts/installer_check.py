@@ -26,6 +26,7 @@ import urllib.error
 import urllib.request
 
 import release_constants
+from authenticode import organization_matches, osslsigncode_options
 
 SYSTEM_CA = pathlib.Path("/etc/ssl/certs/ca-certificates.crt")
 # The exe's own bound on the body (it refuses anything larger).
@@ -90,17 +91,6 @@ def signer_organization(report):
     return ""
 
 
-def ascii_casefold(text):
-    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
-
-
-def no_revocation_check():
-    """-ignore-crl where this osslsigncode has it (2.9 would otherwise fetch revocation lists; Debian 12's
-    2.5 fetches none and refuses the option)."""
-    listed = subprocess.run(["osslsigncode", "-help"], capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    return ["-ignore-crl"] if "-ignore-crl" in listed.stdout + listed.stderr else []
-
-
 def check_signature(path, trust_root, work):
     """osslsigncode checks the embedded signature, the file's digest against it and the chain to the CA
     file; like the exe, no revocation list is fetched."""
@@ -110,7 +100,7 @@ def check_signature(path, trust_root, work):
             if source:
                 stream.write(pathlib.Path(source).read_bytes() + b"\n")
     result = subprocess.run(["osslsigncode", "verify", "-in", str(path), "-CAfile", str(anchors),
-                             "-TSA-CAfile", str(anchors), *no_revocation_check()],
+                             "-TSA-CAfile", str(anchors), *osslsigncode_options()],
                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
     report = result.stdout + result.stderr
     verified = result.returncode == 0 and re.search(r"^Succeeded$", report, re.MULTILINE)
@@ -134,7 +124,7 @@ def check_signature(path, trust_root, work):
     organization = signer_organization(report)
     if organization is None:
         raise Refused("the installer's signer could not be read from its signature")
-    if ascii_casefold(organization) != ascii_casefold(ORGANIZATION):
+    if not organization_matches(organization, ORGANIZATION):
         raise Refused(f"the installer is signed by {organization or 'a certificate without an organization'!r}, "
                       f"not by {ORGANIZATION}")
 

@@ -41,7 +41,6 @@ DWORD FirstMissing(const DelayLoadedDll& dll) noexcept
 
 }
 
-
 void RequireDelayLoadedDll(const DelayLoadedDll& dll)
 {
     const DWORD error = FirstMissing(dll);
@@ -75,8 +74,8 @@ void RequireDelayLoadedDll(std::wstring_view name)
 // protection back between the other's unprotect and its write. Under the lock the real helper only loads
 // a DLL that RequireDelayLoadedDll already loaded and looks a function up, so nothing it does waits for
 // this thread. A slot is an aligned pointer written in one store, so a thread reading it at the same time
-// sees either the stub (and comes here, where the real helper
-// writes the same function again) or the function.
+// sees either the stub (and comes here, where the real helper writes the same function again) or the
+// function.
 extern "C" FARPROC WINAPI __real___delayLoadHelper2(const void* descriptor, FARPROC* slot);
 
 extern "C" FARPROC WINAPI __wrap___delayLoadHelper2(const void* descriptor, FARPROC* slot)

@@ -7,7 +7,6 @@ costs a build.
 
 The mutations come from one seed, printed in every failure: CORVANE_MUTATION_SEED=N replays a run."""
 import concurrent.futures
-import functools
 import os
 import random
 import shutil
@@ -23,6 +22,7 @@ from test_release_checks import ROOT, TRUST, sign
 from test_release_token import unsigned_copy
 
 sys.path.insert(0, str(SOURCE_DIR / "scripts"))
+import authenticode  # noqa: E402  (the options this osslsigncode takes, as the checks pass them)
 import der  # noqa: E402  (only to find the elements whose tags and lengths are changed)
 
 VERIFY = SOURCE_DIR / "scripts" / "verify-release"
@@ -86,18 +86,10 @@ def mutants(base, rng, count):
         yield f"mutation {index} of its base: {kind}: {what}", bytes(data)
 
 
-@functools.cache
-def no_revocation_lists():
-    """-ignore-cdp where this osslsigncode knows it (2.9 fetches revocation lists otherwise; Debian 12's 2.5
-    fetches none and refuses the option)."""
-    listed = subprocess.run(["osslsigncode", "-help"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    return ["-ignore-cdp"] if "-ignore-cdp" in listed.stdout + listed.stderr else []
-
-
 def rejected_by_osslsigncode(path):
-    result = subprocess.run(["osslsigncode", "verify", *no_revocation_lists(), "-CAfile", str(ROOT), "-TSA-CAfile",
-                             str(ROOT), "-in", str(path)], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            errors="replace", timeout=120)
+    result = subprocess.run(["osslsigncode", "verify", *authenticode.osslsigncode_options(), "-CAfile", str(ROOT),
+                             "-TSA-CAfile", str(ROOT), "-in", str(path)], stdin=subprocess.DEVNULL,
+                            capture_output=True, text=True, errors="replace", timeout=120)
     output = result.stdout + result.stderr
     return result.returncode != 0 or "\nSignature verification: ok" not in "\n" + output
 
